@@ -1,0 +1,76 @@
+#pragma once
+// An array whose bytes are charged to the solver's memory monitor while it is
+// held: charged before the allocation (so the hard limit stops a run before it
+// takes the memory) and credited when it is released or destroyed.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+class tessar;
+void add_memory(tessar& solver, std::uint64_t kb);
+void release_memory(tessar& solver, std::uint64_t kb);
+[[noreturn]] void fatal_out_of_memory(tessar& solver, const char* message);
+
+template <class T>
+class ChargedArray {
+ public:
+  ChargedArray() = default;
+  ChargedArray(const ChargedArray&) = delete;
+  ChargedArray& operator=(const ChargedArray&) = delete;
+  ~ChargedArray() { release(); }
+
+  // Allocates count elements (contents unset), releasing what was held; an
+  // allocation failure ends the run with the message, code 100.
+  void allocate(tessar& solver, std::size_t count, const char* failure_message) {
+    release();
+    solver_ = &solver;
+    charged_kb_ = kb_for(count);
+    add_memory(solver, charged_kb_);
+    data_.reset(new (std::nothrow) T[count == 0 ? 1 : count]);
+    if (!data_) fatal_out_of_memory(solver, failure_message);
+    size_ = count;
+  }
+
+  // Grows or shrinks the array, keeping the leading elements.
+  void resize(std::size_t count, const char* failure_message) {
+    std::uint64_t new_kb = kb_for(count);
+    add_memory(*solver_, new_kb);
+    std::unique_ptr<T[]> fresh(new (std::nothrow) T[count == 0 ? 1 : count]);
+    if (!fresh) fatal_out_of_memory(*solver_, failure_message);
+    std::copy_n(data_.get(), std::min(count, size_), fresh.get());
+    release_memory(*solver_, charged_kb_);
+    data_ = std::move(fresh);
+    charged_kb_ = new_kb;
+    size_ = count;
+  }
+
+  void release() {
+    if (data_) {
+      data_.reset();
+      release_memory(*solver_, charged_kb_);
+    }
+    size_ = 0;
+    charged_kb_ = 0;
+  }
+
+  T* data() { return data_.get(); }
+  const T* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  bool allocated() const { return data_ != nullptr; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* begin() { return data_.get(); }
+  T* end() { return data_.get() + size_; }
+  const T* begin() const { return data_.get(); }
+  const T* end() const { return data_.get() + size_; }
+
+ private:
+  static std::uint64_t kb_for(std::size_t count) { return static_cast<std::uint64_t>(count) * sizeof(T) / 1024; }
+
+  tessar* solver_ = nullptr;
+  std::unique_ptr<T[]> data_;
+  std::size_t size_ = 0;
+  std::uint64_t charged_kb_ = 0;
+};

@@ -1,0 +1,37 @@
+#include "driver/kind_solvers.h"
+
+template <class K>
+KindSolver<K>::KindSolver(const wchar_t* banner) {
+  solver_type = K::solver_type;
+  value_type = K::value_type;
+  symmetry = static_cast<std::int32_t>(K::symmetry);
+  OrlDebug(2, banner);
+  if constexpr (K::symmetry == Symmetry::unsymmetric) post_method = 1;
+  set_elem_size();
+}
+
+template <class K>
+std::int32_t KindSolver<K>::set_elem_size() {
+  constexpr std::int32_t single_bytes = K::is_complex ? 8 : 4;
+  elem_size = double_precision ? 2 * single_bytes : single_bytes;
+  return elem_size;
+}
+
+TSR_INSTANTIATE_FOR_KINDS(KindSolver)
+
+rs_tsr::rs_tsr() : KindSolver(L"Initializing real symmetric matrix solver\n") {}
+rn_tsr::rn_tsr() : KindSolver(L"Initializing real asymmetric matrix solver\n") {}
+cs_tsr::cs_tsr() : KindSolver(L"Initializing complex symmetric matrix solver\n") {}
+cn_tsr::cn_tsr() : KindSolver(L"Initializing complex asymmetric matrix solver\n") {}
+ch_tsr::ch_tsr() : KindSolver(L"Initializing complex hermitian matrix solver\n") {}
+
+std::unique_ptr<tessar> make_solver(int kind) {
+  switch (kind) {
+    case 0: return std::make_unique<rs_tsr>();
+    case 1: return std::make_unique<rn_tsr>();
+    case 2: return std::make_unique<cs_tsr>();
+    case 3: return std::make_unique<cn_tsr>();
+    case 4: return std::make_unique<ch_tsr>();
+    default: return nullptr;
+  }
+}

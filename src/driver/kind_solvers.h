@@ -1,0 +1,41 @@
+#pragma once
+// The five solver classes, one per matrix kind. Each is a thin layer that
+// fixes the kind's codes and dispatches to the algorithms written once over
+// the kind traits.
+#include <memory>
+
+#include "driver/tessar.h"
+#include "platform/kind_traits.h"
+
+template <class K>
+class KindSolver : public tessar {
+ public:
+  std::int32_t set_elem_size() override;
+
+ protected:
+  explicit KindSolver(const wchar_t* banner);
+};
+
+class rs_tsr final : public KindSolver<RealSymmetric> {
+ public:
+  rs_tsr();
+};
+class rn_tsr final : public KindSolver<RealUnsymmetric> {
+ public:
+  rn_tsr();
+};
+class cs_tsr final : public KindSolver<ComplexSymmetric> {
+ public:
+  cs_tsr();
+};
+class cn_tsr final : public KindSolver<ComplexUnsymmetric> {
+ public:
+  cn_tsr();
+};
+class ch_tsr final : public KindSolver<ComplexHermitian> {
+ public:
+  ch_tsr();
+};
+
+// Builds the solver of a kind code 0 … 4; null for any other code.
+std::unique_ptr<tessar> make_solver(int kind);

@@ -1,0 +1,127 @@
+#include "driver/main_flow.h"
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <new>
+
+#include "analysis/reorder.h"
+#include "driver/kind_solvers.h"
+#include "driver/memory_monitor.h"
+#include "driver/switches.h"
+#include "io/matrix_file.h"
+#include "platform/core_library.h"
+#include "platform/error.h"
+#include "platform/process.h"
+
+namespace {
+
+constexpr int status_index_unreadable = 5;
+constexpr int status_kind_unreadable = 4;
+
+// The kind code stored at the head of "index" by the run that saved the analysis.
+int kind_from_index_file() {
+  std::FILE* index = std::fopen("index", "rb");
+  if (!index) {
+    OrlDebug(1, L"Can not read index\n");
+    end_process(status_index_unreadable);
+  }
+  std::int32_t kind = 0;
+  bool read = std::fread(&kind, sizeof kind, 1, index) == 1;
+  std::fclose(index);
+  if (!read) {
+    OrlDebug(1, L"Can not read Solver_Type\n");
+    end_process(status_kind_unreadable);
+  }
+  return kind;
+}
+
+bool phase_timing_enabled() {
+  auto value = environment_value("TESSAR_PROFILE");
+  return value && *value > 0;
+}
+
+std::int64_t cpu_milliseconds() {
+  auto cpu = process_cpu_time_100ns();
+  return cpu ? *cpu / 10'000 : static_cast<std::int64_t>(std::time(nullptr)) * 1000;
+}
+
+// Runs one phase and, with TESSAR_PROFILE > 0, appends its real and CPU time
+// to "tessar.prof". The readings are taken whether or not the phase runs.
+void timed_phase(const char* label, const std::function<void()>& phase) {
+  std::int64_t wall_start = elapsed_milliseconds();
+  std::int64_t cpu_start = cpu_milliseconds();
+  phase();
+  if (!phase_timing_enabled()) return;
+  std::ofstream prof("tessar.prof", std::ios::app);
+  prof << label << (elapsed_milliseconds() - wall_start) / 1000.0 << "  CPU = " << (cpu_milliseconds() - cpu_start) / 1000.0
+       << "\n";
+}
+
+// KB the entry point charges for the input matrix arrays.
+std::uint64_t matrix_charge_kb(const MatrixHeader& header, bool complex) {
+  auto n = static_cast<std::uint64_t>(header.n);
+  auto nnz = static_cast<std::uint64_t>(header.nnz);
+  return ((n + (complex ? 6 : 4) * nnz) * 4) / 1024;
+}
+
+void allocate_matrix(tessar& solver, YaleMatrix& a, const MatrixHeader& header, bool complex) {
+  try {
+    a.n = header.n;
+    a.nnz = header.nnz;
+    a.complex = complex;
+    a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
+    a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
+    a.col_idx.resize(static_cast<std::size_t>(header.nnz));
+  } catch (const std::bad_alloc&) {
+    solver.fatal("Not enough memory", 100);
+  } catch (const std::length_error&) {
+    solver.fatal("Not enough memory", 100);
+  }
+}
+
+void run_phases(tessar& solver, const YaleMatrix& a) {
+  timed_phase("Preprocessing time:  real = ", [&] {
+    if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
+  });
+  // Factorization, solution and verification join the flow here as they are built.
+  timed_phase("Factorization time:  real = ", [] {});
+  timed_phase("Solution time:  real = ", [] {});
+}
+
+void run_solver(tessar& solver, int argc, const char* const* argv) {
+  if (parse_switches(solver, argc, argv) == ParseOutcome::end_now) end_process(0);
+
+  MatrixHeader header = read_matrix_header(solver);
+  const bool complex = solver.value_type == 1;
+  YaleMatrix a;
+  allocate_matrix(solver, a, header, complex);
+  const std::uint64_t charged_kb = matrix_charge_kb(header, complex);
+  add_memory(solver, charged_kb);
+  if (complex)
+    read_matrix_complex(solver, a);
+  else
+    read_matrix_real(solver, a);
+
+  run_phases(solver, a);
+
+  a = YaleMatrix{};
+  release_memory(solver, charged_kb);
+}
+
+}  // namespace
+
+int run_tessar(int argc, const char* const* argv) {
+  KindSelection selection = kind_from_switches(argc, argv);
+  int kind = selection.back_exec ? kind_from_index_file() : selection.kind;
+
+  if (phase_timing_enabled()) std::ofstream("tessar.prof", std::ios::trunc);
+
+  if (auto solver = make_solver(kind)) {
+    run_solver(*solver, argc, argv);
+  } else {
+    OrlDebug(2, L"It's funny I ended up here :(\n");
+  }
+  OrlDebug(2, L"exit status(0) \n");
+  return 0;
+}

@@ -1,0 +1,107 @@
+#pragma once
+// The solver object: one per run, holding the run configuration, the phase
+// flags, the memory account, the run's file names and handles, and every work
+// array of every phase. Its class fixes the matrix kind.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "analysis/front_tree.h"
+#include "driver/charged_array.h"
+#include "platform/error.h"
+#include "platform/guarded_section.h"
+
+// The option block, initialised first with the defaults below.
+struct SolverOptions {
+  double cg_tolerance = 1e-11;       // post-improvement tolerance
+  std::int32_t cg_iter = 50;         // post-improvement iteration limit
+  std::string work_dir = ".";        // factor, index and temporary files
+  std::string profile_name = "profile";
+  bool factors_from_disk = false;    // factors come from an earlier run
+  bool double_precision = false;     // factor kept in double precision
+  bool save_factor = false;          // factor files kept after the run
+  bool reorder_enabled = true;       // fill-reducing ordering on
+  bool enforce_CG = false;           // post-improvement always runs
+  bool pivoting = false;
+  bool allow_perturbation = false;   // small pivots may be perturbed
+  bool check_residual = false;       // residual of each solution checked
+  std::int32_t max_zero_fill = 128;  // explicit zeros allowed per supernode merge
+  bool diag_scale = false;
+  std::int32_t post_method = 0;      // 0 CG, 1 BiCG, 2 BiCGStab
+  bool multi_thread = false;
+  std::int32_t ncpu_solve = -1;      // −1: use ncpu in the solution stage
+  // Progress bands in percent: reordering, factorization, solution.
+  std::int32_t reorder_progress_start = 0, reorder_progress_end = 30;
+  std::int32_t factor_progress_start = 30, factor_progress_end = 80;
+  std::int32_t solve_progress_start = 80, solve_progress_end = 100;
+  std::int32_t block_size = 128;     // 2nd-level block size of the multi-threaded factorization
+};
+
+// Longest text a name or path setting may hold.
+inline constexpr std::size_t max_setting_length = 255;
+
+class tessar : public tsr_error, public SolverOptions {
+ public:
+  virtual ~tessar();
+  tessar(const tessar&) = delete;
+  tessar& operator=(const tessar&) = delete;
+
+  // Recomputes elem_size from double_precision and the value type.
+  virtual std::int32_t set_elem_size() { return elem_size; }
+
+  // Selects throwing instead of ending the process for this object and its sections.
+  void set_throw_mode(bool throw_on_fatal);
+
+  std::int32_t solver_type = 0;
+  std::int32_t value_type = 0;
+  std::int32_t symmetry = 0;
+  std::int32_t lower_triangular = 0;
+  std::int32_t offcore = 1;
+  bool save_a_and_b = false;
+  bool threaded_vector_io = false;
+  bool do_reorder = true, do_factor = true, do_solve = true, do_check = false;
+  std::string u_file_name = "U";
+  std::string l_file_name = "L";
+  std::string index_file_name = "index";
+  bool quiet = false;
+  bool no_progress = false;
+  std::int32_t ncpu = 1;
+
+  // Memory account in KB (see memory_monitor.h), guarded by memory_section.
+  GuardedSection memory_section;
+  std::int64_t disk_usage = 0;
+  std::int64_t memory_in_use = 0;
+  std::int64_t memory_peak = 0;
+  std::int64_t mem_limit_hard = 0;
+  std::int64_t Soft_Memory_Limit = 0;
+
+  std::int32_t elem_size = 4;
+
+  // Right-hand-side and solution files while vectors move (io/vectors.h).
+  std::FILE* rhs_file = nullptr;
+  std::FILE* solution_file = nullptr;
+
+  // Analysis results: permutation, factor structure, supernodes, trees.
+  ChargedArray<std::int32_t> perm, iperm;
+  ChargedArray<std::int64_t> IU, IJU;
+  ChargedArray<std::int32_t> JU;
+  std::int64_t sizeJU = 0;
+  std::int64_t NzU = 0;
+  std::int32_t NSuper = 0;
+  ChargedArray<std::int32_t> SNode;
+  ChargedArray<std::int32_t> ChildPtr, ChildList;
+  ChargedArray<std::int32_t> ReorderSpace;
+  ChargedArray<std::int32_t> PivotOrder;
+  std::int32_t Num2x2Pivots = 0;
+  std::int32_t NumPerturbed = 0;
+  std::unique_ptr<FrontTree> front_tree;
+  BranchSet branches;
+
+ protected:
+  tessar();
+};
+
+// Soft memory limit in KB for a machine with total_kb of physical memory: 5 %
+// held back, at most 2 GB, and never below 512 MB.
+std::int64_t soft_memory_limit_kb(std::int64_t total_kb);

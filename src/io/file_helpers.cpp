@@ -1,0 +1,63 @@
+#include "io/file_helpers.h"
+
+#include <algorithm>
+
+#include "driver/tessar.h"
+#include "platform/core_library.h"
+#include "platform/files.h"
+
+std::size_t read_chunked(void* buffer, std::size_t element_size, std::size_t count, std::FILE* file) {
+  if (element_size == 0) return 0;
+  auto* bytes = static_cast<char*>(buffer);
+  std::size_t total = element_size * count;
+  std::size_t done = 0;
+  while (done < total) {
+    std::size_t piece = std::min(total - done, max_chunk_bytes);
+    std::size_t got = std::fread(bytes + done, 1, piece, file);
+    done += got;
+    if (got < piece) break;
+  }
+  return done / element_size;
+}
+
+std::size_t write_chunked(const void* buffer, std::size_t element_size, std::size_t count, std::FILE* file) {
+  if (element_size == 0) return 0;
+  const auto* bytes = static_cast<const char*>(buffer);
+  std::size_t total = element_size * count;
+  std::size_t done = 0;
+  while (done < total) {
+    std::size_t piece = std::min(total - done, max_chunk_bytes);
+    std::size_t put = std::fwrite(bytes + done, 1, piece, file);
+    done += put;
+    if (put < piece) break;
+  }
+  return done / element_size;
+}
+
+int seek64(std::FILE* file, std::int64_t offset, SeekFrom origin) {
+  return fseeko(file, static_cast<off_t>(offset), static_cast<int>(origin)) == 0 ? 0 : 1;
+}
+
+std::int64_t tell64(std::FILE* file) { return static_cast<std::int64_t>(ftello(file)); }
+
+std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char* mode) {
+  std::string path = path_in_dir(solver.work_dir, name);
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  if (!file) {
+    OrlDebug(2, L"Could not open %s file\n", path.c_str());
+    solver.fatal("Can't open temp file", 5);
+  }
+  return file;
+}
+
+std::int64_t file_size_in_dir(tessar& solver, const std::string& dir, const std::string& name) {
+  std::FILE* file = std::fopen(path_in_dir(dir, name).c_str(), "rb");
+  if (!file) return 0;
+  if (seek64(file, 0, SeekFrom::end) != 0) {
+    std::fclose(file);
+    solver.fatal("Seeking eof of a file", 4);
+  }
+  std::int64_t size = tell64(file);
+  std::fclose(file);
+  return size;
+}

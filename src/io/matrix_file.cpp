@@ -1,0 +1,251 @@
+#include "io/matrix_file.h"
+
+#include <filesystem>
+#include <vector>
+
+#include "driver/tessar.h"
+#include "io/file_helpers.h"
+#include "platform/core_library.h"
+#include "platform/process.h"
+
+bool marker_layout_from_environment() {
+  auto value = environment_value("TS_READ_ORLAN");
+  return value && *value > 0;
+}
+
+namespace {
+
+MatrixFileLayout layout_of(const tessar& solver) {
+  return MatrixFileLayout{solver.value_type == 1, marker_layout_from_environment()};
+}
+
+void copy_inputs() {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::copy_file("A", "_A_", fs::copy_options::overwrite_existing, error);
+  if (error) OrlDebug(1, L"Cannot copy A to _A_: %s\n", error.message().c_str());
+  fs::copy_file("b", "_b_", fs::copy_options::overwrite_existing, error);
+  if (error) OrlDebug(1, L"Cannot copy b to _b_: %s\n", error.message().c_str());
+}
+
+// Closes the file on every path out of a reader.
+struct FileCloser {
+  std::FILE* file;
+  ~FileCloser() {
+    if (file) std::fclose(file);
+  }
+};
+
+std::FILE* open_matrix_file(tessar& solver) {
+  std::FILE* file = std::fopen("A", "rb");
+  if (!file) solver.fatal("Opening A matrix", 5);
+  return file;
+}
+
+}  // namespace
+
+MatrixHeader read_matrix_header(tessar& solver) {
+  MatrixFileLayout layout = layout_of(solver);
+  std::FILE* file = open_matrix_file(solver);
+  FileCloser closer{file};
+
+  if (seek64(file, 0, SeekFrom::end) != 0) solver.fatal("Seeking eof of A", 4);
+  std::int64_t size = tell64(file);
+  if (size < 0 || seek64(file, 0, SeekFrom::start) != 0) solver.fatal("Seeking eof of A", 4);
+  std::int64_t r = layout.record_bytes();
+  if (size == 0) solver.fatal("Matrix file A is empty", 4);
+  if (size % r != 0) {
+    OrlDebug(1, L"A holds %lld bytes, not a whole number of %lld-byte records\n", static_cast<long long>(size),
+             static_cast<long long>(r));
+    solver.fatal("Matrix file A ends with a truncated record", 4);
+  }
+
+  MatrixHeader header;
+  header.nnz = size / r;
+  if (seek64(file, layout.markers ? 4 - r : -r, SeekFrom::end) != 0) solver.fatal("Can't step back from eof", 4);
+  std::int32_t row = 0, col = 0;
+  if (read_chunked(&row, sizeof row, 1, file) != 1) solver.fatal("Cannot read dimA", 4);
+  if (read_chunked(&col, sizeof col, 1, file) != 1) solver.fatal("Confirming dimA", 4);
+  if (row != col) solver.fatal("Last entry not [N,N]", 4);
+
+  std::int64_t n = layout.markers ? std::int64_t{row} : std::int64_t{row} + 1;
+  if (n < 1 || n > INT32_MAX) {
+    OrlDebug(1, L"The last record of A is (%d, %d), which gives no valid dimension\n", row, col);
+    solver.fatal("Error in the input: the matrix dimension must be at least 1", 1);
+  }
+  header.n = static_cast<std::int32_t>(n);
+  OrlDebug(2, L"Dim = %d NZ = %lld\n", header.n, static_cast<long long>(header.nnz));
+  if (solver.save_a_and_b) copy_inputs();
+  return header;
+}
+
+namespace {
+
+// Reads the records of "A" one field at a time and validates each against
+// the rows read so far.
+class MatrixReader {
+ public:
+  MatrixReader(tessar& solver, YaleMatrix& a) : solver_(solver), a_(a), layout_(layout_of(solver)) {}
+
+  void run() {
+    std::FILE* file = open_matrix_file(solver_);
+    FileCloser closer{file};
+    a_.row_ptr.assign(static_cast<std::size_t>(a_.n) + 1, 0);
+    const int width = a_.value_width();
+    for (std::int64_t k = 0; k < a_.nnz; ++k) {
+      std::int32_t marker = 0, row = 0, col = 0;
+      if (layout_.markers) read_field(&marker, sizeof marker, 1, file);
+      read_field(&row, sizeof row, 1, file);
+      read_field(&col, sizeof col, 1, file);
+      if (layout_.markers) {
+        --row;
+        --col;
+      }
+      accept(k, row, col);
+      read_field(&a_.values[static_cast<std::size_t>(k * width)], sizeof(double), static_cast<std::size_t>(width), file);
+      if (layout_.markers) read_field(&marker, sizeof marker, 1, file);
+    }
+    finish_row(a_.nnz);
+    if (current_row_ != a_.n - 1) reject_row(current_row_ + 1, a_.nnz, "has no entries");
+  }
+
+ private:
+  void read_field(void* buffer, std::size_t size, std::size_t count, std::FILE* file) {
+    if (read_chunked(buffer, size, count, file) != count) solver_.fatal("Failed reading A matrix", 4);
+  }
+
+  void accept(std::int64_t k, std::int32_t row, std::int32_t col) {
+    if (row < 0 || row >= a_.n || col < 0 || col >= a_.n) {
+      OrlDebug(1, L"Record %lld of A holds row %d, column %d outside the dimension %d\n",
+               static_cast<long long>(k), row, col, a_.n);
+      solver_.fatal(format_text("Error in the input: index outside the matrix in record %lld of A",
+                                static_cast<long long>(k)).c_str(), 1);
+    }
+    if (row != current_row_) {
+      if (row < current_row_) {
+        OrlDebug(1, L"Record %lld of A holds row %d after row %d\n", static_cast<long long>(k), row, current_row_);
+        solver_.fatal(format_text("Error in the input: rows out of order in record %lld of A",
+                                  static_cast<long long>(k)).c_str(), 1);
+      }
+      finish_row(k);
+      if (row != current_row_ + 1) reject_row(current_row_ + 1, k, "has no entries");
+      current_row_ = row;
+      has_diagonal_ = false;
+    } else if (col <= last_col_) {
+      OrlDebug(1, L"Problem with column ordering row %d\n", row);
+      solver_.fatal(format_text("Error in the input: column %d not ascending in row %d, record %lld of A", col, row,
+                                static_cast<long long>(k)).c_str(), 1);
+    }
+    last_col_ = col;
+    has_diagonal_ = has_diagonal_ || col == row;
+    a_.col_idx[static_cast<std::size_t>(k)] = col;
+    a_.row_ptr[static_cast<std::size_t>(row) + 1] = k + 1;
+  }
+
+  // Closes the current row at record k.
+  void finish_row(std::int64_t k) {
+    if (current_row_ >= 0 && !has_diagonal_) reject_row(current_row_, k, "is missing its diagonal element");
+  }
+
+  [[noreturn]] void reject_row(std::int32_t row, std::int64_t k, const char* what) {
+    OrlDebug(1, L"Row %d is missing diagonal element\n", row);
+    solver_.fatal(format_text("Error in the input: row %d of A %s (before record %lld)", row, what,
+                              static_cast<long long>(k)).c_str(), 1);
+  }
+
+  tessar& solver_;
+  YaleMatrix& a_;
+  MatrixFileLayout layout_;
+  std::int32_t current_row_ = -1;
+  std::int32_t last_col_ = -1;
+  bool has_diagonal_ = false;
+};
+
+void read_matrix(tessar& solver, YaleMatrix& a, bool complex) {
+  a.complex = complex;
+  MatrixReader(solver, a).run();
+}
+
+void write_matrix(tessar& solver, const YaleMatrix& a) {
+  OrlDebug(2, L"Saving tessar A matrix\n");
+  std::FILE* file = open_in_work_dir(solver, "A", "wb");
+  bool written = write_matrix_records(file, a, false);
+  if (std::fclose(file) != 0 || !written) solver.fatal("Failed writing A matrix", 200);
+}
+
+}  // namespace
+
+void read_matrix_real(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, false); }
+void read_matrix_complex(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, true); }
+void write_matrix_real(tessar& solver, const YaleMatrix& a) { write_matrix(solver, a); }
+void write_matrix_complex(tessar& solver, const YaleMatrix& a) { write_matrix(solver, a); }
+
+bool write_matrix_records(std::FILE* file, const YaleMatrix& a, bool markers) {
+  const int width = a.value_width();
+  const std::int32_t marker = static_cast<std::int32_t>(8 + 8 * width);
+  const std::int32_t base = markers ? 1 : 0;
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    for (std::int64_t p = a.row_ptr[static_cast<std::size_t>(i)]; p < a.row_ptr[static_cast<std::size_t>(i) + 1]; ++p) {
+      std::int32_t index[2] = {i + base, a.col_idx[static_cast<std::size_t>(p)] + base};
+      if (markers && write_chunked(&marker, sizeof marker, 1, file) != 1) return false;
+      if (write_chunked(index, sizeof(std::int32_t), 2, file) != 2) return false;
+      if (write_chunked(&a.values[static_cast<std::size_t>(p * width)], sizeof(double), static_cast<std::size_t>(width),
+                        file) != static_cast<std::size_t>(width))
+        return false;
+      if (markers && write_chunked(&marker, sizeof marker, 1, file) != 1) return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+bool row_holds(const std::int64_t* row_ptr, const std::int32_t* col_idx, std::int32_t row, std::int32_t col) {
+  for (std::int64_t p = row_ptr[row]; p < row_ptr[row + 1]; ++p)
+    if (col_idx[p] == col) return true;
+  return false;
+}
+
+}  // namespace
+
+void check_input_matrix(tessar& solver, std::int32_t n, std::int64_t nnz, const std::int64_t* row_ptr,
+                        const std::int32_t* col_idx) {
+  OrlDebug(2, L"...... Verifying the input matrix ......\n");
+  if (nnz != row_ptr[n]) solver.fatal("Inconsistent number of nonzeroes", 1);
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (!row_holds(row_ptr, col_idx, i, i)) {
+      OrlDebug(1, L"Row %d is missing diagonal element\n", i);
+      solver.fatal("Error in the input", 1);
+    }
+  }
+  for (std::int32_t i = 0; i < n; ++i) {
+    for (std::int64_t p = row_ptr[i] + 1; p < row_ptr[i + 1]; ++p) {
+      if (col_idx[p] <= col_idx[p - 1]) {
+        OrlDebug(1, L"Problem with column ordering row %d\n", i);
+        solver.fatal("Error in the input", 1);
+      }
+    }
+  }
+  if (solver.symmetry != 1) {
+    for (std::int32_t i = 0; i < n; ++i) {
+      for (std::int64_t p = row_ptr[i]; p < row_ptr[i + 1]; ++p) {
+        std::int32_t j = col_idx[p];
+        if ((solver.lower_triangular == 0 && j < i) || (solver.lower_triangular == 1 && j > i)) {
+          OrlDebug(1, L"Problem with input YALE matrix, row %d col %d\n", i, j);
+          solver.fatal("Error in the input", 1);
+        }
+      }
+    }
+    return;
+  }
+  for (std::int32_t i = 0; i < n; ++i) {
+    for (std::int64_t p = row_ptr[i]; p < row_ptr[i + 1]; ++p) {
+      std::int32_t j = col_idx[p];
+      if (!row_holds(row_ptr, col_idx, j, i)) {
+        OrlDebug(1, L"Element (%d %d) does not have a symmetric pair\n", i, j);
+        solver.fatal("Error in the input", 1);
+      }
+    }
+  }
+  OrlDebug(2, L"....... Input is fine .......\n");
+}
