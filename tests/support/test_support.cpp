@@ -1,0 +1,91 @@
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "driver/kind_solvers.h"
+#include "io/matrix_file.h"
+
+namespace fs = std::filesystem;
+
+ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
+  static std::mt19937_64 rng(std::random_device{}());
+  dir_ = fs::temp_directory_path() / ("tsr_test_" + std::to_string(getpid()) + "_" + std::to_string(rng()));
+  fs::create_directories(dir_);
+  fs::current_path(dir_);
+}
+
+ScopedWorkDir::~ScopedWorkDir() {
+  std::error_code error;
+  fs::current_path(previous_, error);
+  fs::remove_all(dir_, error);
+}
+
+std::unique_ptr<tessar> make_test_solver(int kind) {
+  auto solver = make_solver(kind);
+  solver->set_throw_mode(true);
+  return solver;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) {
+    had_value_ = true;
+    old_value_ = old;
+  }
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_value_)
+    setenv(name_.c_str(), old_value_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& rows,
+                               const std::vector<std::int32_t>& cols, const std::vector<double>& values,
+                               bool complex) {
+  YaleMatrix a;
+  a.n = n;
+  a.nnz = static_cast<std::int64_t>(rows.size());
+  a.complex = complex;
+  a.row_ptr.assign(static_cast<std::size_t>(n) + 1, 0);
+  for (std::int32_t r : rows) ++a.row_ptr[static_cast<std::size_t>(r) + 1];
+  for (std::size_t i = 1; i < a.row_ptr.size(); ++i) a.row_ptr[i] += a.row_ptr[i - 1];
+  a.col_idx = cols;
+  a.values = values;
+  return a;
+}
+
+void write_matrix_file(const YaleMatrix& a, bool markers) {
+  std::FILE* file = std::fopen("A", "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(write_matrix_records(file, a, markers));
+  std::fclose(file);
+}
+
+fs::path shared_dir() {
+  const char* dir = std::getenv("TSR_SHARED_DIR");
+  return dir ? fs::path(dir) : fs::path("../shared");
+}

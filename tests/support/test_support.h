@@ -1,0 +1,57 @@
+#pragma once
+// Helpers shared by the tests: temporary working directories, small matrices
+// written in the solver's file format, and a solver object in throw mode.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/tessar.h"
+#include "io/yale_matrix.h"
+
+// Creates a fresh directory, makes it the current directory for the test's
+// lifetime, and removes it afterwards.
+class ScopedWorkDir {
+ public:
+  ScopedWorkDir();
+  ~ScopedWorkDir();
+  ScopedWorkDir(const ScopedWorkDir&) = delete;
+  ScopedWorkDir& operator=(const ScopedWorkDir&) = delete;
+  const std::filesystem::path& path() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path previous_;
+};
+
+// Builds a solver of a kind (0 … 4) whose fatal errors throw TessarException.
+std::unique_ptr<tessar> make_test_solver(int kind);
+
+// Sets an environment variable for the test's lifetime, restoring it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  bool had_value_ = false;
+  std::string old_value_;
+};
+
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+std::string read_file(const std::filesystem::path& path);
+
+// A matrix from dense-style triplets (row, column, value) already in row order.
+YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& rows,
+                               const std::vector<std::int32_t>& cols, const std::vector<double>& values,
+                               bool complex = false);
+
+// Writes a matrix to "A" in the current directory.
+void write_matrix_file(const YaleMatrix& a, bool markers = false);
+
+// Directory of the shared test data (matrix-sources), from TSR_SHARED_DIR.
+std::filesystem::path shared_dir();
