@@ -1,6 +1,7 @@
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,8 +12,20 @@
 
 #include "driver/kind_solvers.h"
 #include "io/matrix_file.h"
+#include "platform/core_library.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Tests keep the log off the working directory: errors go to the standard
+// error stream unless a test captures the log itself.
+const bool quiet_log = [] {
+  configure_log("-", 1);
+  return true;
+}();
+
+}  // namespace
 
 ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
   static std::mt19937_64 rng(std::random_device{}());
@@ -88,4 +101,51 @@ void write_matrix_file(const YaleMatrix& a, bool markers) {
 fs::path shared_dir() {
   const char* dir = std::getenv("TSR_SHARED_DIR");
   return dir ? fs::path(dir) : fs::path("../shared");
+}
+
+LogCapture::LogCapture(int level) {
+  static int counter = 0;
+  file_ = fs::temp_directory_path() / ("tsr_log_" + std::to_string(getpid()) + "_" + std::to_string(++counter));
+  configure_log(file_.string(), level);
+}
+
+LogCapture::~LogCapture() {
+  configure_log("-", 1);
+  std::error_code error;
+  fs::remove(file_, error);
+}
+
+std::string LogCapture::text() const {
+  flush_log();
+  return read_file(file_);
+}
+
+namespace {
+
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'')
+      quoted += "'\\''";
+    else
+      quoted += c;
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  const char* binary = std::getenv("TSR_BINARY");
+  std::string command = "env -u TS_LOG_FILE -u TS_DEBUG_LEVEL";
+  for (const auto& setting : env) command.append(" ").append(shell_quote(setting));
+  command.append(" ").append(shell_quote(binary ? binary : "tessar64"));
+  for (const auto& arg : args) command.append(" ").append(shell_quote(arg));
+  command += " 2> stderr.txt < /dev/null";
+  int raw = std::system(command.c_str());
+  RunResult result;
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  result.err = read_file("stderr.txt");
+  result.log = read_file("tessar.log");
+  return result;
 }

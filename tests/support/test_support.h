@@ -55,3 +55,28 @@ void write_matrix_file(const YaleMatrix& a, bool markers = false);
 
 // Directory of the shared test data (matrix-sources), from TSR_SHARED_DIR.
 std::filesystem::path shared_dir();
+
+// Sends the log to a file at a level for the test's lifetime; text() reads it.
+class LogCapture {
+ public:
+  explicit LogCapture(int level = 3);
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  std::string text() const;
+  bool contains(const std::string& line) const { return text().find(line) != std::string::npos; }
+
+ private:
+  std::filesystem::path file_;
+};
+
+// Result of running the built tessar64 in the current directory.
+struct RunResult {
+  int status = -1;
+  std::string err;  // standard error stream
+  std::string log;  // tessar.log
+};
+
+// Runs tessar64 (path from TSR_BINARY) with arguments and extra environment
+// settings ("NAME=value") in the current directory.
+RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
