@@ -1,0 +1,150 @@
+#include "io/vectors.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <numeric>
+#include <thread>
+
+#include "io/file_helpers.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+class VectorsTest : public ::testing::Test {
+ protected:
+  ScopedWorkDir dir;
+  LogCapture log{2};
+
+  // nrhs vectors of n doubles; vector k holds k·1000 + i.
+  static std::vector<double> vectors(int n, int nrhs) {
+    std::vector<double> v(static_cast<std::size_t>(n * nrhs));
+    for (int k = 0; k < nrhs; ++k)
+      for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(k * n + i)] = k * 1000 + i;
+    return v;
+  }
+
+  static void write_b(const std::vector<double>& v, int n, int nrhs, bool markers) {
+    std::FILE* file = std::fopen("b", "wb");
+    ASSERT_TRUE(write_vector_records(file, v.data(), n, nrhs, 1, markers));
+    std::fclose(file);
+  }
+};
+
+TEST_F(VectorsTest, CountsWholeVectorsOfTheKindsWidth) {
+  write_file("b", std::string(8000, '\0'));
+  EXPECT_EQ(count_rhs(*make_test_solver(0), "b", 100), 10);
+  EXPECT_EQ(count_rhs(*make_test_solver(2), "b", 100), 5);
+  write_file("b", std::string(8008, '\0'));
+  EXPECT_EQ(count_rhs(*make_test_solver(1), "b", 100), 10);
+  EXPECT_TRUE(log.contains("Number of rhs = 10\n"));
+  EXPECT_TRUE(log.contains("8 bytes beyond its 10 right-hand sides"));
+  write_file("b", "");
+  EXPECT_EQ(count_rhs(*make_test_solver(0), "b", 100), 0);
+  EXPECT_TRUE(log.contains("holds no right-hand side"));
+}
+
+TEST_F(VectorsTest, MarkerLayoutFramesEachVector) {
+  ScopedEnv orlan("TS_READ_ORLAN", "1");
+  write_b(vectors(100, 3), 100, 3, true);
+  EXPECT_EQ(read_file("b").size(), 2424u);
+  auto solver = make_test_solver(0);
+  EXPECT_EQ(count_rhs(*solver, "b", 100), 3);
+  std::vector<double> got(100);
+  for (int k = 0; k < 3; ++k) {
+    read_rhs_vector(*solver, 100, got.data(), sizeof(double), k, 3);
+    EXPECT_EQ(got[7], k * 1000 + 7);
+  }
+  EXPECT_EQ(solver->rhs_file, nullptr) << "b is closed after the last vector";
+}
+
+TEST_F(VectorsTest, ThreadedReadsSeekToTheRequestedVector) {
+  write_b(vectors(10, 3), 10, 3, false);
+  auto solver = make_test_solver(0);
+  solver->threaded_vector_io = true;
+  std::vector<double> got(10);
+  for (int k : {0, 2, 1}) {
+    read_rhs_vector(*solver, 10, got.data(), sizeof(double), k, 3);
+    EXPECT_EQ(got[3], k * 1000 + 3);
+  }
+  EXPECT_EQ(solver->rhs_file, nullptr);
+}
+
+TEST_F(VectorsTest, SolutionsLandAtTheirOwnPositionInAnyOrder) {
+  auto solver = make_test_solver(0);
+  solver->threaded_vector_io = true;
+  std::vector<double> all = vectors(5, 4);
+  for (int k : {1, 3, 0, 2})
+    write_solution_vector(*solver, 5, all.data() + 5 * k, sizeof(double), k, 4);
+  EXPECT_EQ(solver->solution_file, nullptr) << "x is closed after the last write";
+  std::string x = read_file("x");
+  ASSERT_EQ(x.size(), all.size() * sizeof(double));
+  EXPECT_EQ(std::memcmp(x.data(), all.data(), x.size()), 0);
+
+  solver->threaded_vector_io = false;
+  std::vector<double> got(5);
+  for (int k = 0; k < 4; ++k) {
+    read_solution_vector(*solver, 5, got.data(), sizeof(double), k, 4);
+    EXPECT_EQ(got[4], k * 1000 + 4);
+  }
+  EXPECT_EQ(solver->solution_file, nullptr);
+}
+
+TEST_F(VectorsTest, ConcurrentSolveThreadsKeepEveryVectorWhole) {
+  constexpr int n = 2000, nrhs = 16;
+  write_b(vectors(n, nrhs), n, nrhs, false);
+  auto solver = make_test_solver(0);
+  solver->threaded_vector_io = true;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      std::vector<double> v(n);
+      for (int k = t; k < nrhs; k += 4) {
+        read_rhs_vector(*solver, n, v.data(), sizeof(double), k, nrhs);
+        write_solution_vector(*solver, n, v.data(), sizeof(double), k, nrhs);
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(read_file("x"), read_file("b"));
+}
+
+TEST_F(VectorsTest, FailuresCarryTheirCodes) {
+  auto solver = make_test_solver(0);
+  std::vector<double> v(10);
+  auto code_of = [](const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const TessarException& e) {
+      return e.code();
+    }
+    return 0;
+  };
+  EXPECT_EQ(code_of([&] { count_rhs(*solver, "b", 10); }), 5);
+  EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
+  EXPECT_EQ(code_of([&] { read_solution_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
+  write_file("b", std::string(40, '\0'));
+  EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 4);
+}
+
+TEST(FileHelpers, ChunkedTransfersAndSizes) {
+  ScopedWorkDir dir;
+  std::vector<std::int64_t> out(1000);
+  std::iota(out.begin(), out.end(), -500);
+  std::FILE* file = std::fopen("data", "wb");
+  EXPECT_EQ(write_chunked(out.data(), sizeof(std::int64_t), out.size(), file), out.size());
+  std::fclose(file);
+  std::vector<std::int64_t> in(1001);
+  file = std::fopen("data", "rb");
+  EXPECT_EQ(read_chunked(in.data(), sizeof(std::int64_t), in.size(), file), out.size()) << "a short read reports what came";
+  EXPECT_EQ(seek64(file, -16, SeekFrom::end), 0);
+  EXPECT_EQ(tell64(file), 7984);
+  std::fclose(file);
+  in.resize(out.size());
+  EXPECT_EQ(in, out);
+
+  auto solver = make_test_solver(0);
+  EXPECT_EQ(file_size_in_dir(*solver, ".", "data"), 8000);
+  EXPECT_EQ(file_size_in_dir(*solver, ".", "none"), 0);
+}
+
+}  // namespace
