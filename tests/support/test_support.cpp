@@ -100,7 +100,7 @@ void write_matrix_file(const YaleMatrix& a, bool markers) {
 
 fs::path shared_dir() {
   const char* dir = std::getenv("TSR_SHARED_DIR");
-  return dir ? fs::path(dir) : fs::path("../shared");
+  return dir ? fs::path(dir) : fs::path(TSR_SHARED_PATH);
 }
 
 LogCapture::LogCapture(int level) {
@@ -137,9 +137,10 @@ std::string shell_quote(const std::string& text) {
 
 RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   const char* binary = std::getenv("TSR_BINARY");
+  if (!binary) binary = TSR_BINARY_PATH;
   std::string command = "env -u TS_LOG_FILE -u TS_DEBUG_LEVEL";
   for (const auto& setting : env) command.append(" ").append(shell_quote(setting));
-  command.append(" ").append(shell_quote(binary ? binary : "tessar64"));
+  command.append(" ").append(shell_quote(binary));
   for (const auto& arg : args) command.append(" ").append(shell_quote(arg));
   command += " 2> stderr.txt < /dev/null";
   int raw = std::system(command.c_str());

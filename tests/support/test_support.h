@@ -53,7 +53,7 @@ YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& 
 // Writes a matrix to "A" in the current directory.
 void write_matrix_file(const YaleMatrix& a, bool markers = false);
 
-// Directory of the shared test data (matrix-sources), from TSR_SHARED_DIR.
+// Directory of the shared test data (matrix-sources).
 std::filesystem::path shared_dir();
 
 // Sends the log to a file at a level for the test's lifetime; text() reads it.
@@ -77,6 +77,6 @@ struct RunResult {
   std::string log;  // tessar.log
 };
 
-// Runs tessar64 (path from TSR_BINARY) with arguments and extra environment
+// Runs the built tessar64 with arguments and extra environment
 // settings ("NAME=value") in the current directory.
 RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
