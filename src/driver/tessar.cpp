@@ -1,8 +1,10 @@
 #include "driver/tessar.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "driver/preferences.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 std::int64_t soft_memory_limit_kb(std::int64_t total_kb) {
@@ -37,9 +39,37 @@ tessar::tessar() {
   read_preferences(*this);
 }
 
+namespace {
+
+void remove_logged(const std::string& path, const wchar_t* failure_line) {
+  if (std::remove(path.c_str()) != 0) OrlDebug(2, failure_line);
+}
+
+}  // namespace
+
+// A factor that went to files only for this run is removed with the run;
+// the index file always stays.
+void tessar::remove_temporary_factor_files() const {
+  if (!(do_factor && do_solve && !save_factor && offcore == 1)) return;
+  const std::string u_path = path_in_dir(work_dir, u_file_name);
+  remove_logged(u_path, L"Can not remove U file\n");
+  if (multi_thread) {
+    remove_logged(u_path + "_diag_index", L"Can not remove diagonal index of U file\n");
+    remove_logged(u_path + "_offdiag_index", L"Can not remove off-diagonal index of U file\n");
+  }
+  if (symmetry != 1) return;
+  const std::string l_path = path_in_dir(work_dir, l_file_name);
+  remove_logged(l_path, L"Can not remove L file\n");
+  if (multi_thread) {
+    remove_logged(l_path + "_diag_index", L"Can not remove diagonal index of L file\n");
+    remove_logged(l_path + "_offdiag_index", L"Can not remove off-diagonal index of L file\n");
+  }
+}
+
 tessar::~tessar() {
   if (rhs_file) std::fclose(rhs_file);
   if (solution_file) std::fclose(solution_file);
+  remove_temporary_factor_files();
 }
 
 void tessar::set_throw_mode(bool throw_on_fatal) {

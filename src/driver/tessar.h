@@ -100,6 +100,9 @@ class tessar : public tsr_error, public SolverOptions {
 
  protected:
   tessar();
+
+ private:
+  void remove_temporary_factor_files() const;
 };
 
 // Soft memory limit in KB for a machine with total_kb of physical memory: 5 %

@@ -66,3 +66,41 @@ TEST(Progress, LinesAreCappedAndSilencedByQuietModes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SolverDestruction, RemovesOnlyFactorFilesThatWereTemporary) {
+  ScopedWorkDir dir;
+  auto files = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"};
+  auto lay_out = [&] {
+    for (const char* f : files) write_file(f, "f");
+  };
+  lay_out();
+  {
+    auto solver = make_test_solver(1);
+    solver->multi_thread = true;
+  }
+  for (const char* f : files) EXPECT_EQ(std::filesystem::exists(f), std::string(f) == "index") << f;
+
+  lay_out();
+  {
+    auto solver = make_test_solver(0);
+    solver->offcore = 1;
+  }
+  EXPECT_FALSE(std::filesystem::exists("U"));
+  EXPECT_TRUE(std::filesystem::exists("L")) << "a symmetric kind has no L file";
+
+  lay_out();
+  {
+    auto solver = make_test_solver(0);
+    solver->save_factor = true;
+  }
+  EXPECT_TRUE(std::filesystem::exists("U")) << "a kept factor stays";
+  {
+    auto solver = make_test_solver(0);
+    solver->offcore = 0;
+  }
+  EXPECT_TRUE(std::filesystem::exists("U")) << "an incore run removes nothing";
+}
+
+}  // namespace
