@@ -1,10 +1,321 @@
 #include "analysis/reorder.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "analysis/branches.h"
+#include "analysis/front_tree_ops.h"
+#include "analysis/graph.h"
+#include "analysis/index_file.h"
+#include "analysis/ordering.h"
+#include "analysis/symbolic_factor.h"
+#include "analysis/tree_symbolic.h"
+#include "analysis/working_storage.h"
 #include "driver/progress.h"
 #include "driver/tessar.h"
+#include "io/matrix_file.h"
 
-void Reorder(tessar& solver, std::int32_t, std::int64_t, const std::int64_t*, const std::int32_t*) {
+namespace {
+
+constexpr std::int32_t none = -1;
+
+struct AnalysisInput {
+  std::int32_t n;
+  std::int64_t NzA;
+  const std::int64_t* rowptr;
+  const std::int32_t* colind;
+};
+
+// The adjacency graph, alive while one path runs.
+struct AnalysisGraph {
+  ChargedArray<std::int64_t> xadj, adjncy;
+  PatternView view(const tessar& solver, std::int32_t n) const {
+    return PatternView{n, xadj.data(), adjncy.data(), solver.perm.data(), solver.iperm.data()};
+  }
+};
+
+std::size_t count_of(std::int64_t n) { return static_cast<std::size_t>(n); }
+
+void allocate_structure(tessar& solver, const AnalysisInput& in) {
+  solver.sizeJU = in.NzA;
+  if (solver.symmetry != 1) solver.sizeJU *= 2;
+  const char* message = "Can't allocate memory for IU, JU, IJU";
+  solver.JU.allocate(solver, count_of(solver.sizeJU), message);
+  solver.IJU.allocate(solver, count_of(in.n), message);
+  solver.IU.allocate(solver, count_of(in.n) + 1, message);
+}
+
+void build_graph(tessar& solver, const AnalysisInput& in, AnalysisGraph& graph) {
+  const char* message = "Can't allocate memory for reordering";
+  graph.xadj.allocate(solver, count_of(in.n) + 1, message);
+  const std::int64_t entries = CountAdjacency(solver, in.n, in.rowptr, in.colind, graph.xadj.data());
+  graph.adjncy.allocate(solver, count_of(std::max<std::int64_t>(entries, 1)), message);
+  BuildAdjacency(solver, in.n, in.rowptr, in.colind, graph.xadj.data(), graph.adjncy.data());
+}
+
+void order_graph(tessar& solver, const AnalysisInput& in, const AnalysisGraph& graph) {
+  const char* message = "Can't allocate memory for permutation vector";
+  solver.iperm.allocate(solver, count_of(in.n), message);
+  solver.perm.allocate(solver, count_of(in.n), message);
+  if (solver.reorder_enabled)
+    OrderNestedDissection(solver, in.n, graph.xadj.data(), graph.adjncy.data(), solver.perm.data(),
+                          solver.iperm.data());
+  else
+    OrderIdentity(in.n, solver.perm.data(), solver.iperm.data());
+}
+
+// Shared by the three paths: graph, first-stage ordering, progress to the
+// middle of the analysis band.
+void prologue(tessar& solver, const AnalysisInput& in, AnalysisGraph& graph) {
   report_progress(solver, solver.reorder_progress_start);
+  OrlDebug(2, L"Reordering matrix dim = %d NzA = %lld\n", in.n, static_cast<long long>(in.NzA));
+  if (my_orl_debug_data.level > 1) check_input_matrix(solver, in.n, in.NzA, in.rowptr, in.colind);
+  allocate_structure(solver, in);
+  build_graph(solver, in, graph);
+  order_graph(solver, in, graph);
   report_progress(solver, band_midpoint(solver.reorder_progress_start, solver.reorder_progress_end));
-  report_progress(solver, solver.reorder_progress_end);
+}
+
+// Moves the unknown at position c to position number[c]: perm and iperm follow.
+void renumber_positions(tessar& solver, std::int32_t n, const std::int32_t* number) {
+  for (std::int32_t k = 0; k < n; ++k) solver.iperm[solver.perm[k]] = number[k];
+  for (std::int32_t i = 0; i < n; ++i) solver.perm[solver.iperm[i]] = i;
+}
+
+void allocate_factor_space(tessar& solver, const AnalysisInput& in) {
+  solver.ReorderSpace.allocate(solver, count_of(in.NzA), "Can not allocate memory for ReorderSpace");
+}
+
+void finish(tessar& solver) { report_progress(solver, solver.reorder_progress_end); }
+
+// ---- ReorderPlain ----
+
+void column_tree(tessar& solver, std::int32_t n, ChargedArray<std::int32_t>& parent) {
+  parent.allocate(solver, count_of(n), "Can't allocate memory for topology");
+  ColumnParents(solver, n, parent.data());
+  BuildChildLists(solver, n, parent.data());
+}
+
+void off_diagonal_counts(tessar& solver, std::int32_t n, ChargedArray<std::int64_t>& count) {
+  count.allocate(solver, count_of(n), "Can't allocate memory for topology");
+  for (std::int32_t k = 0; k < n; ++k) count[k] = solver.IU[k + 1] - solver.IU[k];
+}
+
+void symbolic_pass(tessar& solver, std::int32_t n, const AnalysisGraph& graph, const char* failure,
+                   const wchar_t* log_line) {
+  if (!SymbolicFactor(solver, n, graph.xadj.data(), graph.adjncy.data(), solver.perm.data()))
+    solver.fatal(failure, 1);
+  OrlDebug(2, log_line, static_cast<long long>(solver.sizeJU), static_cast<long long>(n + solver.IU[n]));
+}
+
+// Postorder of the first-pass tree with the children ordered by working storage.
+void postorder_columns(tessar& solver, std::int32_t n, ChargedArray<std::int32_t>& number) {
+  ChargedArray<std::int32_t> parent;
+  ChargedArray<std::int64_t> count;
+  column_tree(solver, n, parent);
+  off_diagonal_counts(solver, n, count);
+  ColumnMinWstore(solver, n, count.data(), solver.IJU.data(), solver.IU.data());
+  number.allocate(solver, count_of(n), "Can't allocate memory for topology");
+  TopologicalOrdering(solver, n, number.data());
+}
+
+void ReorderPlain(tessar& solver, const AnalysisInput& in) {
+  AnalysisGraph graph;
+  prologue(solver, in, graph);
+  const std::int32_t n = in.n;
+  PermuteAdjacency(n, graph.xadj.data(), graph.adjncy.data(), solver.iperm.data());
+  symbolic_pass(solver, n, graph, "Symbolic factorization1 failed", L"After 1st SSF call sizeJU = %lld, NzU = %lld\n");
+  {
+    ChargedArray<std::int32_t> number;
+    postorder_columns(solver, n, number);
+    renumber_positions(solver, n, number.data());
+    PermuteAdjacency(n, graph.xadj.data(), graph.adjncy.data(), number.data());
+  }
+  symbolic_pass(solver, n, graph, "Symbolic factorization2 failed", L"After 2nd SSF call sizeJU = %lld, NzU = %lld\n");
+  ChargedArray<std::int32_t> parent;
+  ChargedArray<std::int64_t> count;
+  column_tree(solver, n, parent);
+  off_diagonal_counts(solver, n, count);
+  ColumnSupernodes(solver, n, parent.data(), count.data());
+  for (std::int32_t k = 0; k <= n; ++k) solver.IU[k] += k;
+  solver.NzU = solver.IU[n];
+  graph.adjncy.release();
+  graph.xadj.release();
+  allocate_factor_space(solver, in);
+  finish(solver);
+  if (solver.save_factor) SaveIndexFile(solver, n);
+}
+
+// ---- The FrontTree paths ----
+
+void log_tree(const wchar_t* format, const FrontTree& tree) {
+  OrlDebug(2, format, tree.nnodes, static_cast<long long>(TreeNZ(tree)));
+}
+
+// Fundamental supernodes, then the merge passes of the path when the zero
+// fill-in limit allows merging.
+void form_supernodes(tessar& solver, FrontTree& tree, bool all_passes) {
+  std::vector<std::int64_t> z(static_cast<std::size_t>(tree.nnodes), 0);
+  MergeFrontsOne(tree, 0, z);
+  log_tree(L"Number of fundamental supernodes = %d  NZ = %lld\n", tree);
+  const std::int64_t limit = solver.max_zero_fill;
+  if (limit == 0) return;
+  if (all_passes) {
+    MergeFrontsOne(tree, limit, z);
+    log_tree(L"Number of supernodes after MergeFrontsOne = %d  NZ = %lld\n", tree);
+  }
+  MergeFrontsAll(tree, limit, z);
+  log_tree(L"Number of supernodes after MergeFrontsAll = %d  NZ = %lld\n", tree);
+  if (!all_passes) return;
+  MergeFrontsAny(tree, limit, z);
+  log_tree(L"Number of supernodes after MergeFrontsAny = %d  NZ = %lld\n", tree);
+}
+
+// Column tree of a FrontTree: each node's columns form an ascending chain whose
+// last column hangs under the first column of the parent node.
+void chain_parents(const FrontTree& tree, std::int32_t* parent) {
+  std::vector<std::int32_t> first(static_cast<std::size_t>(tree.nnodes), none), last(first);
+  for (std::int32_t c = 0; c < tree.ncol; ++c) {
+    const std::int32_t s = tree.colNode[c];
+    if (first[s] == none) first[s] = c;
+    if (last[s] != none) parent[last[s]] = c;
+    last[s] = c;
+  }
+  for (std::int32_t s = 0; s < tree.nnodes; ++s)
+    parent[last[s]] = tree.parent[s] == none ? none : first[tree.parent[s]];
+}
+
+// Node order that follows the columns: node of the first column first.
+std::vector<std::int32_t> nodes_by_first_column(const FrontTree& tree, const std::int32_t* column_number) {
+  std::vector<std::int32_t> first(static_cast<std::size_t>(tree.nnodes), tree.ncol);
+  for (std::int32_t c = 0; c < tree.ncol; ++c)
+    first[tree.colNode[c]] = std::min(first[tree.colNode[c]], column_number[c]);
+  std::vector<std::int32_t> order(first.size());
+  for (std::size_t s = 0; s < order.size(); ++s) order[s] = static_cast<std::int32_t>(s);
+  std::sort(order.begin(), order.end(), [&first](std::int32_t a, std::int32_t b) { return first[a] < first[b]; });
+  std::vector<std::int32_t> number(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) number[order[i]] = static_cast<std::int32_t>(i);
+  return number;
+}
+
+// Renames nodes and columns to the final numbering: nodes by node_number,
+// column c to column_number[c].
+void renumber_tree(FrontTree& tree, const std::vector<std::int32_t>& node_number, const std::int32_t* column_number) {
+  RenumberTree(tree, node_number);
+  std::vector<std::int32_t> moved(tree.colNode.size());
+  for (std::int32_t c = 0; c < tree.ncol; ++c) moved[column_number[c]] = tree.colNode[c];
+  tree.colNode = std::move(moved);
+  for (auto& cols : tree.nodeCols)
+    for (auto& c : cols) c = column_number[c];
+}
+
+// Per-column entry counts of the column-level tree (1 + nrow).
+void column_entry_counts(tessar& solver, const FrontTree& tree, ChargedArray<std::int64_t>& count) {
+  count.allocate(solver, count_of(tree.ncol), "Can't allocate memory for number of zeros in each row");
+  for (std::int32_t c = 0; c < tree.ncol; ++c) count[c] = 1 + static_cast<std::int64_t>(tree.nrow[c]);
+}
+
+void chain_child_lists(tessar& solver, const FrontTree& tree) {
+  ChargedArray<std::int32_t> parent;
+  parent.allocate(solver, count_of(tree.ncol), "Can't allocate memory for elimination tree");
+  chain_parents(tree, parent.data());
+  BuildChildLists(solver, tree.ncol, parent.data());
+}
+
+// Column postorder of the pivoting path: the chain tree, ordered by working storage.
+void pivoting_column_order(tessar& solver, FrontTree& tree, const ChargedArray<std::int64_t>& count,
+                           ChargedArray<std::int32_t>& number) {
+  chain_child_lists(solver, tree);
+  ColumnMinWstore(solver, tree.ncol, count.data(), solver.IJU.data(), solver.IU.data());
+  number.allocate(solver, count_of(tree.ncol), "Can't allocate memory for topology");
+  TopologicalOrdering(solver, tree.ncol, number.data());
+}
+
+// Column numbering of the multithreaded path: nodes in postorder after the
+// sibling reordering, each node's columns ascending.
+std::vector<std::int32_t> multithread_order(tessar& solver, FrontTree& tree, ChargedArray<std::int32_t>& number) {
+  BuildNodeColumns(tree);
+  TreeMinWstore(tree, solver.symmetry, solver.IJU.data(), solver.IU.data());
+  number.allocate(solver, count_of(tree.ncol), "Can't allocate memory for topology");
+  std::vector<std::int32_t> node_number(static_cast<std::size_t>(tree.nnodes));
+  std::int32_t next_node = 0, next_column = 0;
+  for (std::int32_t s : PostorderNodes(tree)) {
+    node_number[s] = next_node++;
+    for (std::int32_t c : tree.nodeCols[s]) number[c] = next_column++;
+  }
+  return node_number;
+}
+
+void allocate_pivoting_space(tessar& solver, const AnalysisInput& in) {
+  allocate_factor_space(solver, in);
+  solver.PivotOrder.allocate(solver, count_of(in.n), "Can't allocate memory for pivoting");
+}
+
+bool tree_info_requested() {
+  const char* value = std::getenv("TS_PRINT_TREE_INFO");
+  return value && std::atoi(value) > 0;
+}
+
+void ReorderPivoting(tessar& solver, const AnalysisInput& in) {
+  AnalysisGraph graph;
+  prologue(solver, in, graph);
+  auto tree = std::make_unique<FrontTree>();
+  BuildFrontTree(*tree, graph.view(solver, in.n));
+  ChargedArray<std::int64_t> count;
+  column_entry_counts(solver, *tree, count);
+  form_supernodes(solver, *tree, false);
+  {
+    ChargedArray<std::int32_t> number;
+    pivoting_column_order(solver, *tree, count, number);
+    renumber_tree(*tree, nodes_by_first_column(*tree, number.data()), number.data());
+    renumber_positions(solver, in.n, number.data());
+  }
+  count.release();
+  TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
+  solver.NzU = solver.IU[in.n];
+  chain_child_lists(solver, *tree);
+  solver.front_tree = std::move(tree);
+  graph.adjncy.release();
+  graph.xadj.release();
+  allocate_pivoting_space(solver, in);
+  finish(solver);
+}
+
+void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
+  AnalysisGraph graph;
+  prologue(solver, in, graph);
+  auto tree = std::make_unique<FrontTree>();
+  BuildFrontTree(*tree, graph.view(solver, in.n));
+  form_supernodes(solver, *tree, true);
+  {
+    ChargedArray<std::int32_t> number;
+    const std::vector<std::int32_t> node_number = multithread_order(solver, *tree, number);
+    renumber_tree(*tree, node_number, number.data());
+    renumber_positions(solver, in.n, number.data());
+  }
+  TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
+  OrlDebug(2, L"sizeJU = %lld\n", static_cast<long long>(solver.sizeJU));
+  solver.NzU = solver.IU[in.n];
+  solver.front_tree = std::move(tree);
+  graph.adjncy.release();
+  graph.xadj.release();
+  allocate_pivoting_space(solver, in);
+  if (tree_info_requested()) PrintTreeInfo(*solver.front_tree);
+  DistributeBranches(solver, in.rowptr);
+  finish(solver);
+}
+
+}  // namespace
+
+void Reorder(tessar& solver, std::int32_t n, std::int64_t NzA, const std::int64_t* rowptr,
+             const std::int32_t* colind) {
+  const AnalysisInput in{n, NzA, rowptr, colind};
+  if (solver.multi_thread)
+    ReorderMultiThread(solver, in);
+  else if (solver.pivoting)
+    ReorderPivoting(solver, in);
+  else
+    ReorderPlain(solver, in);
 }
