@@ -139,7 +139,7 @@ FullMatrix<K> convection_diffusion(const Grid& grid) {
   return a;
 }
 
-// Couplings of modulus 1 with random phases and a real diagonal 3 ± 0.1: the
+// Couplings of modulus 1 with random phases and a real diagonal 1 ± 0.1: the
 // spectrum straddles zero.
 template <class K>
 FullMatrix<K> hermitian_operator(const Grid& grid, Rng& rng) {
@@ -149,7 +149,7 @@ FullMatrix<K> hermitian_operator(const Grid& grid, Rng& rng) {
     const auto w = -make_scalar<typename K::scalar>(std::cos(angle), std::sin(angle));
     a.set_pair(p, q, w, conjugate(w));
   });
-  for (std::int32_t p = 0; p < grid.points(); ++p) a.set(p, p, 3.0 + uniform(rng, -0.1, 0.1));
+  for (std::int32_t p = 0; p < grid.points(); ++p) a.set(p, p, 1.0 + uniform(rng, -0.1, 0.1));
   return a;
 }
 
@@ -221,15 +221,17 @@ std::int32_t interleaving_step(std::int32_t n) {
 }
 
 template <class K>
-FullMatrix<K> disconnected_paths(std::int32_t m) {
-  const std::int32_t n = m * (m + 1) / 2;
+FullMatrix<K> disconnected_paths(std::int32_t m, Rng& rng) {
+  const auto n = static_cast<std::int32_t>(static_cast<std::int64_t>(m) * (m + 1) / 2);
   const std::int32_t s = interleaving_step(n);
   const auto node = [&](std::int32_t t) { return static_cast<std::int32_t>(static_cast<std::int64_t>(t) * s % n); };
   FullMatrix<K> a(n);
   std::int32_t first = 0;
   for (std::int32_t length = 1; length <= m; first += length, ++length) {
-    for (std::int32_t t = first; t + 1 < first + length; ++t)
-      a.set_pair(node(t), node(t + 1), -0.7 * rotation<K>(), -1.3 * rotation<K>());
+    for (std::int32_t t = first; t + 1 < first + length; ++t) {
+      const auto w = rotation<K>() * phase<K>(random_angle(rng));
+      a.set_pair(node(t), node(t + 1), -0.7 * w, -1.3 * w);
+    }
   }
   for (std::int32_t t = 0; t < n; ++t) a.set(node(t), node(t), 2.0 * rotation<K>());
   return a;
@@ -260,7 +262,7 @@ FullMatrix<K> build(Family family, std::int32_t size, Rng& rng) {
     case Family::zero_diagonal: return saddle_point<K>(size, rng);
     case Family::singular: return graph_laplacian<K>(Grid{size, 2}, rng);
     case Family::pivot2x2: return two_by_two_blocks<K>(size);
-    case Family::components: return disconnected_paths<K>(size);
+    case Family::components: return disconnected_paths<K>(size, rng);
   }
   throw std::invalid_argument("unknown family");
 }
