@@ -83,8 +83,9 @@ void write_binary(const fs::path& path, const std::function<bool(std::FILE*)>& w
 }
 
 int run_import(const Arguments& args) {
+  const auto kind_given = kind_option(args);
   const MmMatrix matrix = read_matrix_market(args.first);
-  const int kind = kind_option(args).value_or(default_kind(matrix));
+  const int kind = kind_given.value_or(default_kind(matrix));
   const YaleMatrix a = convert_to_kind(matrix, kind);
   const auto rhs_file = args.options.find("--rhs");
   std::vector<double> b;

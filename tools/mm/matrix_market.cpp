@@ -285,14 +285,14 @@ MmMatrix read_matrix_market(const std::filesystem::path& path) {
   LineReader reader(path);
   const Header header = read_header(reader);
   if (header.format != "coordinate") reader.fail_at(1, "a matrix must be in coordinate format");
+  if (header.field == MmField::complex && header.symmetry == MmSymmetry::skew_symmetric)
+    reader.fail("complex skew-symmetric matrices are not supported");
+  if (header.field != MmField::complex && header.symmetry == MmSymmetry::hermitian)
+    reader.fail("a Hermitian matrix must have complex values");
   const auto sizes = read_size_line(reader, 3);
   const std::int64_t size_line = reader.line_number();
   if (sizes[0] != sizes[1]) reader.fail("the matrix is not square");
   MmMatrix matrix{reader.file(), header.field, header.symmetry, static_cast<std::int32_t>(sizes[0]), {}};
-  if (matrix.field == MmField::complex && matrix.symmetry == MmSymmetry::skew_symmetric)
-    reader.fail_at(1, "complex skew-symmetric matrices are not supported");
-  if (matrix.field != MmField::complex && matrix.symmetry == MmSymmetry::hermitian)
-    reader.fail_at(1, "a Hermitian matrix must have complex values");
   std::string line;
   for (std::int64_t k = 0; k < sizes[2]; ++k)
     matrix.entries.push_back(read_entry(reader, read_data_tokens(reader, line, k, sizes[2], size_line), matrix));
