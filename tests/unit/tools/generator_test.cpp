@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "io/matrix_file.h"
+#include "io/vectors.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/tools/dense_oracle.h"
 
@@ -109,6 +111,39 @@ TEST_P(EveryFamilyAndKind, SeedDeterminesTheSystem) {
   EXPECT_EQ(first.a.values, again.a.values);
   EXPECT_EQ(first.b, again.b);
   EXPECT_NE(first.x_exact, other.x_exact);
+}
+
+// "A" and "b" as the solver reads them, through its own reader and input check.
+YaleMatrix read_with_solver(int kind, std::int32_t& nrhs) {
+  auto solver = make_test_solver(kind);
+  const MatrixHeader header = read_matrix_header(*solver);
+  YaleMatrix a;
+  a.n = header.n;
+  a.nnz = header.nnz;
+  a.col_idx.resize(static_cast<std::size_t>(header.nnz));
+  a.values.resize(static_cast<std::size_t>(header.nnz) * (kind >= 2 ? 2 : 1));
+  if (kind >= 2)
+    read_matrix_complex(*solver, a);
+  else
+    read_matrix_real(*solver, a);
+  check_input_matrix(*solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
+  nrhs = count_rhs(*solver, "b", a.n);
+  return a;
+}
+
+TEST_P(EveryFamilyAndKind, SolverReadsTheWrittenFilesInBothLayouts) {
+  ScopedWorkDir dir;
+  const GeneratedSystem system = generate_small(2);
+  for (const char* markers : {"0", "1"}) {
+    ScopedEnv layout("TS_READ_ORLAN", markers);
+    write_system(dir.path(), system, markers[0] == '1');
+    std::int32_t nrhs = 0;
+    const YaleMatrix a = read_with_solver(GetParam().kind, nrhs);
+    EXPECT_EQ(a.row_ptr, system.a.row_ptr);
+    EXPECT_EQ(a.col_idx, system.a.col_idx);
+    EXPECT_EQ(a.values, system.a.values);
+    EXPECT_EQ(nrhs, 2);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Generator, EveryFamilyAndKind, ::testing::ValuesIn(every_allowed_case()), case_name);
