@@ -37,8 +37,9 @@ void print_usage() {
     std::fprintf(stderr, "  %-14s %d; %s\n", std::string(family_name(family)).c_str(), natural_kind(family),
                  kinds.c_str());
   }
-  std::fprintf(stderr, "kinds: 0 real symmetric, 1 real unsymmetric, 2 complex symmetric, 3 complex unsymmetric, "
-                       "4 complex Hermitian\n");
+  std::fprintf(stderr,
+               "kinds: 0 real symmetric, 1 real unsymmetric, 2 complex symmetric, 3 complex unsymmetric, "
+               "4 complex Hermitian\n");
 }
 
 template <class Integer>

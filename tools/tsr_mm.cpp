@@ -99,8 +99,9 @@ int run_import(const Arguments& args) {
   }
   const fs::path dir = args.second;
   write_binary(dir / "A", [&](std::FILE* file) { return write_matrix_records(file, a, args.markers); });
-  write_binary(dir / "b",
-               [&](std::FILE* file) { return write_vector_records(file, b.data(), a.n, nrhs, a.value_width(), args.markers); });
+  write_binary(dir / "b", [&](std::FILE* file) {
+    return write_vector_records(file, b.data(), a.n, nrhs, a.value_width(), args.markers);
+  });
   std::printf("%s: kind %d, N = %d, %lld stored entries, %d right-hand side(s)%s written to %s\n", args.first.c_str(),
               kind, a.n, static_cast<long long>(a.nnz), nrhs, rhs_file == args.options.end() ? " (A·1)" : "",
               dir.c_str());
@@ -143,7 +144,8 @@ int run_export_x(const Arguments& args) {
   const bool complex = kind_is_complex(*kind);
   const fs::path dir = args.first;
   const auto n_option = integer_option(args, "--n");
-  const auto n = n_option ? static_cast<std::int32_t>(*n_option) : order_of_matrix_file(dir / "A", complex, args.markers);
+  const auto n =
+      n_option ? static_cast<std::int32_t>(*n_option) : order_of_matrix_file(dir / "A", complex, args.markers);
   if (n < 1) throw std::invalid_argument("--n must be at least 1");
   std::int32_t count = 0;
   const auto values = read_solutions(dir / "x", static_cast<std::int64_t>(n) * (complex ? 2 : 1), count);

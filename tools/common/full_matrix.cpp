@@ -6,11 +6,6 @@ template <class K>
 FullMatrix<K>::FullMatrix(std::int32_t n) : rows_(static_cast<std::size_t>(n)) {}
 
 template <class K>
-bool FullMatrix<K>::contains(std::int32_t i, std::int32_t j) const {
-  return row(i).count(j) != 0;
-}
-
-template <class K>
 typename FullMatrix<K>::Scalar FullMatrix<K>::at(std::int32_t i, std::int32_t j) const {
   const auto found = row(i).find(j);
   return found == row(i).end() ? Scalar{} : found->second;
@@ -85,8 +80,10 @@ YaleMatrix FullMatrix<K>::stored_symmetric_pattern() const {
 
 template <class K>
 YaleMatrix FullMatrix<K>::stored() const {
-  if constexpr (K::symmetry == Symmetry::unsymmetric) return stored_symmetric_pattern();
-  else return stored_triangle();
+  if constexpr (K::symmetry == Symmetry::unsymmetric)
+    return stored_symmetric_pattern();
+  else
+    return stored_triangle();
 }
 
 template <class K>

@@ -20,7 +20,6 @@ class FullMatrix {
 
   std::int32_t n() const { return static_cast<std::int32_t>(rows_.size()); }
   const Row& row(std::int32_t i) const { return rows_[static_cast<std::size_t>(i)]; }
-  bool contains(std::int32_t i, std::int32_t j) const;
   // The entry (i, j), zero where none is held.
   Scalar at(std::int32_t i, std::int32_t j) const;
 

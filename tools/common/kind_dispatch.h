@@ -10,11 +10,16 @@ inline bool valid_kind(int kind) { return kind >= 0 && kind <= 4; }
 template <class F>
 decltype(auto) with_kind(int kind, F&& f) {
   switch (kind) {
-    case 0: return f(RealSymmetric{});
-    case 1: return f(RealUnsymmetric{});
-    case 2: return f(ComplexSymmetric{});
-    case 3: return f(ComplexUnsymmetric{});
-    case 4: return f(ComplexHermitian{});
+    case 0:
+      return f(RealSymmetric{});
+    case 1:
+      return f(RealUnsymmetric{});
+    case 2:
+      return f(ComplexSymmetric{});
+    case 3:
+      return f(ComplexUnsymmetric{});
+    case 4:
+      return f(ComplexHermitian{});
   }
   throw std::invalid_argument("kind " + std::to_string(kind) + " is not one of 0 … 4");
 }

@@ -7,14 +7,11 @@
 #include <vector>
 
 template <class Scalar>
-constexpr int doubles_per_scalar() {
-  return std::is_same_v<Scalar, double> ? 1 : 2;
-}
-
-template <class Scalar>
 Scalar scalar_at(const std::vector<double>& values, std::size_t k) {
-  if constexpr (std::is_same_v<Scalar, double>) return values[k];
-  else return {values[2 * k], values[2 * k + 1]};
+  if constexpr (std::is_same_v<Scalar, double>)
+    return values[k];
+  else
+    return {values[2 * k], values[2 * k + 1]};
 }
 
 template <class Scalar>
@@ -28,13 +25,6 @@ void push_scalar(std::vector<double>& values, const Scalar& x) {
 }
 
 template <class Scalar>
-std::vector<Scalar> scalars_from_doubles(const std::vector<double>& values) {
-  std::vector<Scalar> out(values.size() / doubles_per_scalar<Scalar>());
-  for (std::size_t k = 0; k < out.size(); ++k) out[k] = scalar_at<Scalar>(values, k);
-  return out;
-}
-
-template <class Scalar>
 void append_doubles(std::vector<double>& values, const std::vector<Scalar>& xs) {
   for (const Scalar& x : xs) push_scalar(values, x);
 }
@@ -42,12 +32,16 @@ void append_doubles(std::vector<double>& values, const std::vector<Scalar>& xs) 
 // A scalar of the kind's type from its parts; real kinds keep the real part.
 template <class Scalar>
 Scalar make_scalar(double re, double im) {
-  if constexpr (std::is_same_v<Scalar, double>) return re;
-  else return {re, im};
+  if constexpr (std::is_same_v<Scalar, double>)
+    return re;
+  else
+    return {re, im};
 }
 
 template <class Scalar>
 Scalar conjugate(const Scalar& x) {
-  if constexpr (std::is_same_v<Scalar, double>) return x;
-  else return std::conj(x);
+  if constexpr (std::is_same_v<Scalar, double>)
+    return x;
+  else
+    return std::conj(x);
 }

@@ -82,14 +82,18 @@ double random_angle(Rng& rng) { return uniform(rng, 0.0, 2.0 * std::numbers::pi)
 // diagonal and gets complex couplings from phase() instead.
 template <class K>
 typename K::scalar rotation() {
-  if constexpr (K::is_complex && K::symmetry != Symmetry::hermitian) return {1.0, 0.5};
-  else return 1.0;
+  if constexpr (K::is_complex && K::symmetry != Symmetry::hermitian)
+    return {1.0, 0.5};
+  else
+    return 1.0;
 }
 
 template <class K>
 typename K::scalar phase(double angle) {
-  if constexpr (K::symmetry == Symmetry::hermitian) return std::polar(1.0, angle);
-  else return 1.0;
+  if constexpr (K::symmetry == Symmetry::hermitian)
+    return std::polar(1.0, angle);
+  else
+    return 1.0;
 }
 
 // Laplacian couplings: -1 rotated, or of modulus 1 with a random phase for the
@@ -181,14 +185,17 @@ FullMatrix<K> graph_laplacian(const Grid& grid, Rng& rng) {
   for (double& phi : potential) phi = random_angle(rng);
   FullMatrix<K> a(grid.points());
   grid.for_each_edge([&](std::int32_t p, std::int32_t q, int) {
-    const auto w = -rotation<K>() * phase<K>(potential[static_cast<std::size_t>(p)] - potential[static_cast<std::size_t>(q)]);
+    const auto w =
+        -rotation<K>() * phase<K>(potential[static_cast<std::size_t>(p)] - potential[static_cast<std::size_t>(q)]);
     a.set_pair(p, q, w, 1.5 * w);
   });
   for (std::int32_t p = 0; p < grid.points(); ++p) {
     Scalar diagonal{};
     for (const auto& [q, w] : a.row(p)) {
-      if constexpr (K::symmetry == Symmetry::hermitian) diagonal += std::abs(w);
-      else diagonal -= w;
+      if constexpr (K::symmetry == Symmetry::hermitian)
+        diagonal += std::abs(w);
+      else
+        diagonal -= w;
     }
     a.set(p, p, diagonal);
   }
@@ -201,7 +208,8 @@ FullMatrix<K> graph_laplacian(const Grid& grid, Rng& rng) {
 template <class K>
 FullMatrix<K> two_by_two_blocks(std::int32_t m) {
   using Scalar = typename K::scalar;
-  const Scalar a_value = make_scalar<Scalar>(0.5, std::sqrt(0.75)) / std::abs(make_scalar<Scalar>(0.5, std::sqrt(0.75)));
+  const Scalar a_value =
+      make_scalar<Scalar>(0.5, std::sqrt(0.75)) / std::abs(make_scalar<Scalar>(0.5, std::sqrt(0.75)));
   FullMatrix<K> a(2 * m);
   for (std::int32_t k = 0; k < m; ++k) {
     a.set_pair(2 * k, 2 * k + 1, a_value, -a_value);
@@ -242,27 +250,42 @@ std::int64_t matrix_order(Family family, std::int32_t size) {
   switch (family) {
     case Family::laplace3d:
     case Family::helmholtz3d:
-    case Family::convdiff3d: return s * s * s;
-    case Family::zero_diagonal: return 3 * s;
-    case Family::pivot2x2: return 2 * s;
-    case Family::components: return s * (s + 1) / 2;
-    default: return s * s;
+    case Family::convdiff3d:
+      return s * s * s;
+    case Family::zero_diagonal:
+      return 3 * s;
+    case Family::pivot2x2:
+      return 2 * s;
+    case Family::components:
+      return s * (s + 1) / 2;
+    default:
+      return s * s;
   }
 }
 
 template <class K>
 FullMatrix<K> build(Family family, std::int32_t size, Rng& rng) {
   switch (family) {
-    case Family::laplace2d: return laplacian<K>(Grid{size, 2}, rng);
-    case Family::laplace3d: return laplacian<K>(Grid{size, 3}, rng);
-    case Family::helmholtz3d: return helmholtz<K>(Grid{size, 3});
-    case Family::convdiff2d: return convection_diffusion<K>(Grid{size, 2});
-    case Family::convdiff3d: return convection_diffusion<K>(Grid{size, 3});
-    case Family::hermitian: return hermitian_operator<K>(Grid{size, 2}, rng);
-    case Family::zero_diagonal: return saddle_point<K>(size, rng);
-    case Family::singular: return graph_laplacian<K>(Grid{size, 2}, rng);
-    case Family::pivot2x2: return two_by_two_blocks<K>(size);
-    case Family::components: return disconnected_paths<K>(size, rng);
+    case Family::laplace2d:
+      return laplacian<K>(Grid{size, 2}, rng);
+    case Family::laplace3d:
+      return laplacian<K>(Grid{size, 3}, rng);
+    case Family::helmholtz3d:
+      return helmholtz<K>(Grid{size, 3});
+    case Family::convdiff2d:
+      return convection_diffusion<K>(Grid{size, 2});
+    case Family::convdiff3d:
+      return convection_diffusion<K>(Grid{size, 3});
+    case Family::hermitian:
+      return hermitian_operator<K>(Grid{size, 2}, rng);
+    case Family::zero_diagonal:
+      return saddle_point<K>(size, rng);
+    case Family::singular:
+      return graph_laplacian<K>(Grid{size, 2}, rng);
+    case Family::pivot2x2:
+      return two_by_two_blocks<K>(size);
+    case Family::components:
+      return disconnected_paths<K>(size, rng);
   }
   throw std::invalid_argument("unknown family");
 }

@@ -162,7 +162,8 @@ std::complex<double> parse_value(const LineReader& reader, const std::vector<std
                                  std::size_t first, bool complex) {
   const std::size_t expected = first + (complex ? 2 : 1);
   if (tokens.size() != expected)
-    reader.fail("expected " + std::to_string(expected) + " numbers on the line, found " + std::to_string(tokens.size()));
+    reader.fail("expected " + std::to_string(expected) + " numbers on the line, found " +
+                std::to_string(tokens.size()));
   return {parse_real(reader, tokens[first]), complex ? parse_real(reader, tokens[first + 1]) : 0.0};
 }
 
@@ -209,9 +210,12 @@ void reject_duplicates(const MmMatrix& matrix) {
 
 std::complex<double> mirror_in_file(MmSymmetry symmetry, std::complex<double> value) {
   switch (symmetry) {
-    case MmSymmetry::skew_symmetric: return -value;
-    case MmSymmetry::hermitian: return std::conj(value);
-    default: return value;
+    case MmSymmetry::skew_symmetric:
+      return -value;
+    case MmSymmetry::hermitian:
+      return std::conj(value);
+    default:
+      return value;
   }
 }
 
@@ -254,8 +258,10 @@ YaleMatrix convert(const MmMatrix& matrix) {
 
 std::string format_scalar(const std::vector<double>& values, std::size_t k, bool complex) {
   char text[64];
-  if (complex) std::snprintf(text, sizeof text, "%.17g %.17g", values[2 * k], values[2 * k + 1]);
-  else std::snprintf(text, sizeof text, "%.17g", values[k]);
+  if (complex)
+    std::snprintf(text, sizeof text, "%.17g %.17g", values[2 * k], values[2 * k + 1]);
+  else
+    std::snprintf(text, sizeof text, "%.17g", values[k]);
   return text;
 }
 
@@ -304,9 +310,12 @@ MmMatrix read_matrix_market(const std::filesystem::path& path) {
 int default_kind(const MmMatrix& matrix) {
   const bool complex = matrix.field == MmField::complex;
   switch (matrix.symmetry) {
-    case MmSymmetry::symmetric: return complex ? 2 : 0;
-    case MmSymmetry::hermitian: return 4;
-    default: return complex ? 3 : 1;
+    case MmSymmetry::symmetric:
+      return complex ? 2 : 0;
+    case MmSymmetry::hermitian:
+      return 4;
+    default:
+      return complex ? 3 : 1;
   }
 }
 
@@ -338,13 +347,17 @@ MmArray read_matrix_market_array(const std::filesystem::path& path) {
   if (header.format != "array") reader.fail_at(1, "vectors must be in array format");
   if (header.symmetry != MmSymmetry::general) reader.fail_at(1, "vectors must be \"general\"");
   const auto sizes = read_size_line(reader, 2);
-  MmArray array{reader.file(), reader.line_number(), static_cast<std::int32_t>(sizes[0]),
-                static_cast<std::int32_t>(sizes[1]), header.field == MmField::complex, {}};
+  MmArray array{reader.file(),
+                reader.line_number(),
+                static_cast<std::int32_t>(sizes[0]),
+                static_cast<std::int32_t>(sizes[1]),
+                header.field == MmField::complex,
+                {}};
   const std::int64_t total = sizes[0] * sizes[1];
   std::string line;
   for (std::int64_t k = 0; k < total; ++k)
-    array.values.push_back(parse_value(reader, read_data_tokens(reader, line, k, total, array.size_line), 0,
-                                       array.complex));
+    array.values.push_back(
+        parse_value(reader, read_data_tokens(reader, line, k, total, array.size_line), 0, array.complex));
   expect_end(reader, total, array.size_line);
   return array;
 }

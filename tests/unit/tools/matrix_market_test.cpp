@@ -63,8 +63,7 @@ TEST_F(MatrixMarketTest, SymmetricKindsFromOneTriangleAreStoredUpper) {
   expect_storage_rules(a, 0);
   EXPECT_EQ(a.col_idx, (std::vector<std::int32_t>{0, 1, 1, 2, 2}));
   EXPECT_EQ(a.values, (std::vector<double>{4, -1, 0, -2, 5}));
-  const std::string upper =
-      "%%MatrixMarket matrix coordinate real symmetric\n3 3 4\n1 1 4\n1 2 -1\n2 3 -2\n3 3 5\n";
+  const std::string upper = "%%MatrixMarket matrix coordinate real symmetric\n3 3 4\n1 1 4\n1 2 -1\n2 3 -2\n3 3 5\n";
   expect_identical(import(upper, 0), a);
 }
 
@@ -109,7 +108,7 @@ TEST_F(MatrixMarketTest, GeneralFilesConvertToSymmetricKindsOnlyWhenSymmetric) {
 }
 
 TEST_F(MatrixMarketTest, DefaultKindFollowsFieldAndSymmetry) {
-  const std::pair<const char*, int> banners[] = {{"real symmetric", 0},   {"integer general", 1},
+  const std::pair<const char*, int> banners[] = {{"real symmetric", 0},    {"integer general", 1},
                                                  {"complex symmetric", 2}, {"complex general", 3},
                                                  {"complex hermitian", 4}, {"real skew-symmetric", 1}};
   for (const auto& [banner, kind] : banners) {
