@@ -1,6 +1,8 @@
 #include "driver/main_flow.h"
 
 #include <cstdio>
+#include <ctime>
+#include <string>
 #include <fstream>
 #include <functional>
 #include <new>
@@ -58,6 +60,16 @@ void timed_phase(const char* label, const std::function<void()>& phase) {
        << "\n";
 }
 
+// Marks the start of a run in the log, which several runs may share.
+void log_run_start(int argc, const char* const* argv) {
+  std::string command = "tessar64";
+  for (int i = 1; i < argc; ++i) command.append(" ").append(argv[i]);
+  std::time_t now = std::time(nullptr);
+  char stamp[32] = "";
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+  OrlDebug(2, L"---- %s: %s ----\n", stamp, command.c_str());
+}
+
 // KB the entry point charges for the input matrix arrays.
 std::uint64_t matrix_charge_kb(const MatrixHeader& header, bool complex) {
   auto n = static_cast<std::uint64_t>(header.n);
@@ -112,6 +124,7 @@ void run_solver(tessar& solver, int argc, const char* const* argv) {
 }  // namespace
 
 int run_tessar(int argc, const char* const* argv) {
+  log_run_start(argc, argv);
   KindSelection selection = kind_from_switches(argc, argv);
   int kind = selection.back_exec ? kind_from_index_file() : selection.kind;
 
