@@ -77,7 +77,7 @@ class SubscriptCompressor {
     std::int64_t longest = 0;
     solver_.IJU[k] = 0;
     for (std::int32_t i = jl_[k]; i != none; i = jl_[i]) {
-      insert_subscripts(k, solver_.IJU[i] + 1, solver_.IJU[i] + length(i) - 1);
+      insert_subscripts(k, solver_.IJU[i] + 1, solver_.IJU[i] + length(i));
       if (length(i) - 1 > longest) {
         longest = length(i) - 1;
         solver_.IJU[k] = solver_.IJU[i] + 1;
