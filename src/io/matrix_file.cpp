@@ -77,6 +77,12 @@ MatrixHeader read_matrix_header(tessar& solver) {
   }
   header.n = static_cast<std::int32_t>(n);
   OrlDebug(2, L"Dim = %d NZ = %lld\n", header.n, static_cast<long long>(header.nnz));
+  // Every row holds its diagonal, so a file with fewer records than rows is
+  // malformed; refusing it here also keeps a corrupt last record from sizing
+  // the arrays.
+  if (header.nnz < header.n)
+    solver.fatal(format_text("Error in the input: A holds %lld records, fewer than its dimension %d",
+                             static_cast<long long>(header.nnz), header.n).c_str(), 1);
   if (solver.save_a_and_b) copy_inputs();
   return header;
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "tests/support/test_support.h"
 
@@ -170,6 +171,7 @@ TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
       {"truncated last record", truncated, 4, "truncated"},
       {"last record off the diagonal", records({{0, 0}, {5, 7}}), 4, "Last entry not [N,N]"},
       {"negative dimension", records({{-4, -4}}), 1, "dimension"},
+      {"dimension beyond the records", records({{0, 0}, {900000, 900000}}), 1, "fewer than its dimension"},
       {"column beyond the dimension", records({{0, 0}, {0, 9}, {1, 1}}), 1, "record 1"},
       {"negative column", records({{0, -1}, {0, 0}, {1, 1}}), 1, "record 0"},
       {"row beyond the dimension", records({{0, 0}, {3, 3}, {1, 1}}), 1, "record 1"},
@@ -186,6 +188,27 @@ TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
     EXPECT_EQ(failure.code, bad.code) << bad.what << ": " << failure.message;
     EXPECT_NE(failure.message.find(bad.message_part), std::string::npos) << bad.what << ": " << failure.message;
   }
+}
+
+TEST_F(MatrixFileTest, CorruptedFilesNeverEscapeTheChecks) {
+  const std::uint64_t seed = 20261206;
+  std::mt19937_64 rng(seed);
+  write_matrix_file(sample(false));
+  const std::string valid = read_file("A");
+  int rejected = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    std::string bytes = valid;
+    for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips)
+      bytes[rng() % bytes.size()] = static_cast<char>(rng() % 8 == 0 ? 0xFF : rng() % 6);
+    if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+    write_file("A", bytes);
+    Failure failure = read_failure(1);
+    if (failure.code != 0) {
+      ++rejected;
+      EXPECT_TRUE(failure.code == 1 || failure.code == 4) << "seed " << seed << " trial " << trial;
+    }
+  }
+  EXPECT_GT(rejected, 0) << "seed " << seed;
 }
 
 TEST_F(MatrixFileTest, MissingFileIsAnOpenFailure) {
