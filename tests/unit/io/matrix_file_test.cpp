@@ -176,7 +176,7 @@ TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
       {"negative column", records({{0, -1}, {0, 0}, {1, 1}}), 1, "record 0"},
       {"row beyond the dimension", records({{0, 0}, {3, 3}, {1, 1}}), 1, "record 1"},
       {"rows out of order", records({{0, 0}, {1, 1}, {2, 2}, {1, 1}, {2, 2}}), 1, "out of order in record 3"},
-      {"empty row", records({{0, 0}, {2, 2}}), 1, "row 1"},
+      {"empty row", records({{0, 0}, {0, 1}, {0, 2}, {2, 2}}), 1, "row 1 of A has no entries"},
       {"missing diagonal", records({{0, 0}, {0, 1}, {1, 0}, {2, 2}}), 1, "row 1"},
       {"repeated column", records({{0, 0}, {0, 0}, {1, 1}}), 1, "not ascending"},
       {"descending columns", records({{0, 1}, {0, 0}, {1, 1}}), 1, "not ascending"},
