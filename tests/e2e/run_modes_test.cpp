@@ -25,6 +25,7 @@ class RunModes : public ::testing::Test {
       }
     }
     write_matrix_file(matrix_from_entries(5, rows, cols, values, complex));
+    write_file("b", std::string(5 * (complex ? 16 : 8), '\0'));
   }
 
   static void write_index(std::int32_t kind) { write_file("index", std::string(reinterpret_cast<char*>(&kind), 4)); }
@@ -44,6 +45,17 @@ TEST_F(RunModes, PlainRunAnalysesAndEndsNormally) {
   EXPECT_NE(run.err.find("solver :progress 0.000000\n"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("solver :progress 30.000000\n"), std::string::npos);
   EXPECT_NE(run.log.find("Memory in use = 0 KB\n"), std::string::npos) << "the matrix charge is released";
+  EXPECT_NE(run.log.find("Number of rhs = 1\n"), std::string::npos);
+}
+
+TEST_F(RunModes, SolvingRunNeedsItsRightHandSides) {
+  write_tridiagonal(false);
+  std::filesystem::remove("b");
+  RunResult run = run_binary({});
+  EXPECT_EQ(run.status, 5);
+  EXPECT_NE(run.err.find("Can not open b file"), std::string::npos) << run.err;
+  RunResult factor_only = run_binary({"-nofbs"});
+  EXPECT_EQ(factor_only.status, 0) << factor_only.err;
 }
 
 TEST_F(RunModes, BuiltEndsAfterConstruction) {
@@ -134,6 +146,7 @@ TEST_F(RunModes, PreferencesAndDebugLevelShapeTheRun) {
 
 TEST_F(RunModes, InputCheckCatchesTheWrongTriangle) {
   write_matrix_file(matrix_from_entries(2, {0, 1, 1}, {0, 0, 1}, {4, -1, 4}));
+  write_file("b", std::string(16, '\0'));
   RunResult run = run_binary({"-real_sym"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.log.find("Problem with input YALE matrix, row 1 col 0\n"), std::string::npos) << run.log;
