@@ -163,9 +163,25 @@ TEST(GeneratorFamilies, LaplaciansArePositiveDefiniteInTheRealAndHermitianKinds)
     for (int kind : {0, 4}) EXPECT_TRUE(positive_definite(dense_of(generate(family, 4, kind, 1, 3).a, kind)));
 }
 
+Dense scaled(Dense a, Complex factor) {
+  for (Complex& entry : a.entries) entry *= factor;
+  return a;
+}
+
+// Neither A nor −A positive definite.
+bool indefinite(const Dense& a) { return !positive_definite(a) && !positive_definite(scaled(a, -1.0)); }
+
+TEST(GeneratorFamilies, HelmholtzIsIndefiniteWithAPositiveAbsorbingTerm) {
+  const Dense a = dense_of(generate(Family::helmholtz3d, 4, 2, 1, 3).a, 2);
+  Dense real_part = a;
+  for (Complex& entry : real_part.entries) entry = entry.real();
+  EXPECT_TRUE(indefinite(real_part));
+  for (std::int32_t i = 0; i < a.n; ++i) EXPECT_GT(a(i, i).imag(), 0.0);
+}
+
 TEST(GeneratorFamilies, HermitianFamilyIsIndefinite) {
   const YaleMatrix a = generate(Family::hermitian, 6, 4, 1, 3).a;
-  EXPECT_FALSE(positive_definite(dense_of(a, 4)));
+  EXPECT_TRUE(indefinite(dense_of(a, 4)));
   bool complex_coupling = false;
   for (std::int64_t p = 0; p < a.nnz; ++p) complex_coupling = complex_coupling || stored_value(a, p).imag() != 0;
   EXPECT_TRUE(complex_coupling);
