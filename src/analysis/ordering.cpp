@@ -39,6 +39,7 @@ void copy_to_index_type(const From* from, std::size_t count, ChargedArray<idx_t>
 
 void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
                            std::int32_t* perm, std::int32_t* iperm) {
+  if (n == 0) return;
   check_fits_index_type(solver, xadj[n]);
   ChargedArray<idx_t> lib_xadj, lib_adjncy, lib_perm, lib_iperm;
   copy_to_index_type(xadj, static_cast<std::size_t>(n) + 1, lib_xadj, solver);

@@ -43,6 +43,7 @@ void allocate_structure(tessar& solver, const AnalysisInput& in) {
   if (solver.symmetry != 1) solver.sizeJU *= 2;
   const char* message = "Can't allocate memory for IU, JU, IJU";
   solver.JU.allocate(solver, count_of(solver.sizeJU), message);
+  std::fill(solver.JU.begin(), solver.JU.end(), 0);
   solver.IJU.allocate(solver, count_of(in.n), message);
   solver.IU.allocate(solver, count_of(in.n) + 1, message);
 }

@@ -134,11 +134,13 @@ class SubscriptCompressor {
     solver_.IJU[k] = jumin_;
   }
 
-  // Grows JU by a quarter of the graph's entry count, or more when one list needs it.
+  // Grows JU by a quarter of the graph's entry count, or more when one list
+  // needs it. Unused capacity is zero, so a saved analysis is the same in every run.
   void reserve(std::int64_t needed) {
     if (needed <= solver_.sizeJU) return;
     const std::int64_t grown = solver_.sizeJU + std::max(xadj_[n_] / 4, needed - solver_.sizeJU);
     solver_.JU.resize(static_cast<std::size_t>(grown), "Can't allocate memory for IU, JU, IJU");
+    std::fill(solver_.JU.begin() + solver_.sizeJU, solver_.JU.end(), 0);
     solver_.sizeJU = grown;
   }
 

@@ -14,14 +14,16 @@ using IndexList = std::vector<std::int32_t>;
 class ListCharge {
  public:
   explicit ListCharge(tessar& solver) : solver_(solver) {}
-  ~ListCharge() { release_memory(solver_, kb_of_bytes(bytes_)); }
+  ~ListCharge() {
+    if (kb_of_bytes(bytes_) > 0) release_memory(solver_, kb_of_bytes(bytes_));
+  }
   ListCharge(const ListCharge&) = delete;
   ListCharge& operator=(const ListCharge&) = delete;
 
   void add(std::size_t entries) {
     const std::uint64_t before = kb_of_bytes(bytes_);
     bytes_ += entries * sizeof(std::int32_t);
-    add_memory(solver_, kb_of_bytes(bytes_) - before);
+    if (kb_of_bytes(bytes_) > before) add_memory(solver_, kb_of_bytes(bytes_) - before);
   }
 
  private:

@@ -253,3 +253,41 @@ TEST(AnalysisOutput, PlainRunThatKeepsItsFactorSavesTheIndexFile) {
 }
 
 }  // namespace
+
+namespace {
+
+void release_analysis(tessar& solver) {
+  for (auto* a : {&solver.perm, &solver.iperm, &solver.JU, &solver.SNode, &solver.ChildPtr, &solver.ChildList,
+                  &solver.ReorderSpace, &solver.PivotOrder})
+    a->release();
+  solver.IU.release();
+  solver.IJU.release();
+}
+
+TEST(AnalysisMemory, WorkArraysAreCreditedAndResultsStayCharged) {
+  ScopedWorkDir dir;
+  for (AnalysisPath path : all_paths) {
+    auto solver = analysed(0, path, random_pattern(400, 0.02, 5), true, 128);
+    EXPECT_GT(solver->memory_peak, solver->memory_in_use) << name_of(path);
+    release_analysis(*solver);
+    EXPECT_EQ(solver->memory_in_use, 0) << name_of(path);
+  }
+}
+
+TEST(AnalysisMemory, HardLimitEndsTheAnalysisWithCode100) {
+  ScopedWorkDir dir;
+  for (AnalysisPath path : all_paths) {
+    auto solver = make_test_solver(0);
+    solver->no_progress = true;
+    select_path(*solver, path);
+    solver->mem_limit_hard = 8;
+    try {
+      analyse(*solver, matrix_of(random_pattern(600, 0.02, 5), false));
+      FAIL() << "expected a fatal error";
+    } catch (const TessarException& e) {
+      EXPECT_EQ(e.code(), 100) << name_of(path);
+    }
+  }
+}
+
+}  // namespace
