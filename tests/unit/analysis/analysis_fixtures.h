@@ -15,6 +15,9 @@ inline void select_path(tessar& solver, AnalysisPath path) {
   solver.multi_thread = path == AnalysisPath::multi_thread;
 }
 
+// The unsymmetric kinds (1 and 3) store whole rows, the others one triangle.
+inline bool stores_whole_rows(int kind) { return kind == 1 || kind == 3; }
+
 // A symmetric pattern given as a dense boolean matrix with a full diagonal.
 using DensePattern = std::vector<std::vector<bool>>;
 

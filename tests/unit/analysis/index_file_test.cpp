@@ -15,7 +15,7 @@ std::unique_ptr<tessar> saved_analysis(int kind, bool pivoting, std::int32_t n) 
   auto solver = make_test_solver(kind);
   solver->no_progress = true;
   solver->pivoting = pivoting;
-  analyse(*solver, matrix_of(random_pattern(n, 0.2, 11), kind == 1));
+  analyse(*solver, matrix_of(random_pattern(n, 0.2, 11), stores_whole_rows(kind)));
   if (pivoting) {
     solver->Num2x2Pivots = 3;
     solver->NumPerturbed = 1;
