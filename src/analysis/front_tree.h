@@ -2,7 +2,38 @@
 // The assembly tree of the supernodal analysis and the distribution of its
 // branches over threads. Pattern-only data: no scalar type appears here.
 #include <cstdint>
+#include <utility>
 #include <vector>
+
+#include "driver/charged_array.h"
+
+// KB of a structure kept in the solver object, charged to its memory monitor
+// from set() until the holder is destroyed.
+class HeldCharge {
+ public:
+  HeldCharge() = default;
+  HeldCharge(HeldCharge&& other) noexcept
+      : solver_(std::exchange(other.solver_, nullptr)), kb_(std::exchange(other.kb_, 0)) {}
+  HeldCharge& operator=(HeldCharge&& other) noexcept {
+    std::swap(solver_, other.solver_);
+    std::swap(kb_, other.kb_);
+    return *this;
+  }
+  ~HeldCharge() {
+    if (solver_) release_memory(*solver_, kb_);
+  }
+
+  void set(tessar& solver, std::uint64_t kb) {
+    if (solver_) release_memory(*solver_, kb_);
+    solver_ = &solver;
+    kb_ = kb;
+    add_memory(solver, kb);
+  }
+
+ private:
+  tessar* solver_ = nullptr;
+  std::uint64_t kb_ = 0;
+};
 
 struct FrontTree {
   std::int32_t nnodes = 0;
@@ -15,6 +46,7 @@ struct FrontTree {
   std::vector<std::int32_t> nrow;          // rows of the front below its pivots
   std::vector<std::int32_t> colNode;       // node of each column
   std::vector<std::vector<std::int32_t>> nodeCols;  // columns of each node, ascending
+  HeldCharge charge;                                // the tree's arrays while the solver keeps it
 };
 
 struct BranchSet {

@@ -142,6 +142,12 @@ void BuildFrontTree(FrontTree& tree, const PatternView& pattern) {
   RebuildChildLists(tree);
 }
 
+std::uint64_t TreeBytes(const FrontTree& tree) {
+  const auto nodes = static_cast<std::uint64_t>(tree.nnodes), columns = static_cast<std::uint64_t>(tree.ncol);
+  const std::uint64_t listed = tree.nodeCols.empty() ? 0 : columns;
+  return sizeof(std::int32_t) * (5 * nodes + columns + listed);
+}
+
 std::int64_t TreeNZ(const FrontTree& tree) {
   std::int64_t nz = 0;
   for (std::int32_t s = 0; s < tree.nnodes; ++s) {

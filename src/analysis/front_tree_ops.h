@@ -22,6 +22,9 @@ void RebuildChildLists(FrontTree& tree);
 // hangs under n − 1.
 void BuildFrontTree(FrontTree& tree, const PatternView& pattern);
 
+// Bytes held by the tree's arrays.
+std::uint64_t TreeBytes(const FrontTree& tree);
+
 // Entries of one triangle of the factor the tree describes.
 std::int64_t TreeNZ(const FrontTree& tree);
 

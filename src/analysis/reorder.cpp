@@ -13,6 +13,7 @@
 #include "analysis/symbolic_factor.h"
 #include "analysis/tree_symbolic.h"
 #include "analysis/working_storage.h"
+#include "driver/memory_monitor.h"
 #include "driver/progress.h"
 #include "driver/tessar.h"
 #include "io/matrix_file.h"
@@ -249,6 +250,12 @@ std::vector<std::int32_t> multithread_order(tessar& solver, FrontTree& tree, Cha
   return node_number;
 }
 
+// Hands the tree to the solver object, which keeps it charged.
+void keep_tree(tessar& solver, std::unique_ptr<FrontTree> tree) {
+  tree->charge.set(solver, kb_of_bytes(TreeBytes(*tree)));
+  solver.front_tree = std::move(tree);
+}
+
 void allocate_pivoting_space(tessar& solver, const AnalysisInput& in) {
   allocate_factor_space(solver, in);
   solver.PivotOrder.allocate(solver, count_of(in.n), "Can't allocate memory for pivoting");
@@ -277,7 +284,7 @@ void ReorderPivoting(tessar& solver, const AnalysisInput& in) {
   TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
   solver.NzU = solver.IU[in.n];
   chain_child_lists(solver, *tree);
-  solver.front_tree = std::move(tree);
+  keep_tree(solver, std::move(tree));
   graph.adjncy.release();
   graph.xadj.release();
   allocate_pivoting_space(solver, in);
@@ -299,7 +306,7 @@ void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
   TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
   OrlDebug(2, L"sizeJU = %lld\n", static_cast<long long>(solver.sizeJU));
   solver.NzU = solver.IU[in.n];
-  solver.front_tree = std::move(tree);
+  keep_tree(solver, std::move(tree));
   graph.adjncy.release();
   graph.xadj.release();
   allocate_pivoting_space(solver, in);

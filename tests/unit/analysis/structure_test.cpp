@@ -275,6 +275,7 @@ void release_analysis(tessar& solver) {
     a->release();
   solver.IU.release();
   solver.IJU.release();
+  solver.front_tree.reset();
 }
 
 TEST(AnalysisMemory, WorkArraysAreCreditedAndResultsStayCharged) {
