@@ -92,8 +92,6 @@ void allocate_factor_space(tessar& solver, const AnalysisInput& in) {
 
 void finish(tessar& solver) { report_progress(solver, solver.reorder_progress_end); }
 
-// ---- ReorderPlain ----
-
 void column_tree(tessar& solver, std::int32_t n, ChargedArray<std::int32_t>& parent) {
   parent.allocate(solver, count_of(n), "Can't allocate memory for topology");
   ColumnParents(solver, n, parent.data());
@@ -149,8 +147,6 @@ void ReorderPlain(tessar& solver, const AnalysisInput& in) {
   finish(solver);
   if (solver.save_factor) SaveIndexFile(solver, n);
 }
-
-// ---- The FrontTree paths ----
 
 void log_tree(const wchar_t* format, const FrontTree& tree) {
   OrlDebug(2, format, tree.nnodes, static_cast<long long>(TreeNZ(tree)));
