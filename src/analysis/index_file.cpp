@@ -78,16 +78,17 @@ bool increasing_from_zero(const std::int64_t* v, std::int32_t n) {
   return true;
 }
 
-// Every pivot's subscripts lie inside JU and name pivots after it.
+// Every subscript names an unknown, and every pivot's list lies inside JU and
+// starts after the pivot, so no later phase can index outside its arrays.
 bool structure_is_consistent(const tessar& solver, std::int32_t n) {
   if (!increasing_from_zero(solver.IU.data(), n)) return false;
+  for (std::int64_t p = 0; p < solver.sizeJU; ++p)
+    if (solver.JU[p] < 0 || solver.JU[p] >= n) return false;
   for (std::int32_t k = 0; k < n; ++k) {
     const std::int64_t off = solver.IU[k + 1] - solver.IU[k] - 1;
     if (off == 0) continue;
     const std::int64_t first = solver.IJU[k];
-    if (first < 0 || first + off > solver.sizeJU) return false;
-    for (std::int64_t p = first; p < first + off; ++p)
-      if (solver.JU[p] <= k || solver.JU[p] >= n) return false;
+    if (first < 0 || first + off > solver.sizeJU || solver.JU[first] <= k) return false;
   }
   return true;
 }
