@@ -26,6 +26,13 @@ class IndexFile {
     solver_.fatal("Can't write index file", 200);
   }
 
+  // Pushes buffered bytes out, so that a full disk is noticed here.
+  void flush() {
+    if (std::fflush(file_) == 0 && !std::ferror(file_)) return;
+    OrlDebug(1, L"Short write on %s file\n", solver_.index_file_name.c_str());
+    solver_.fatal("Can't write index file", 200);
+  }
+
   template <class T>
   void read(T* data, std::size_t count) {
     if (read_chunked(data, sizeof(T), count, file_) == count) return;
@@ -130,6 +137,14 @@ void read_pivoting_fields(tessar& solver, IndexFile& file, std::int32_t n) {
   file.read(solver.PivotOrder.data(), count_of(n));
 }
 
+void write_pivoting_fields(tessar& solver, IndexFile& file, std::int32_t n) {
+  file.write(&solver.NSuper, 1);
+  file.write(solver.SNode.data(), count_of(solver.NSuper) + 1);
+  file.write(&solver.Num2x2Pivots, 1);
+  file.write(&solver.NumPerturbed, 1);
+  file.write(solver.PivotOrder.data(), count_of(n));
+}
+
 }  // namespace
 
 void SaveIndexFile(tessar& solver, std::int32_t n) {
@@ -140,12 +155,8 @@ void SaveIndexFile(tessar& solver, std::int32_t n) {
   file.write(solver.IJU.data(), count_of(n));
   file.write(solver.IU.data(), count_of(n) + 1);
   file.write(solver.JU.data(), count_of(solver.sizeJU));
-  if (!solver.pivoting) return;
-  file.write(&solver.NSuper, 1);
-  file.write(solver.SNode.data(), count_of(solver.NSuper) + 1);
-  file.write(&solver.Num2x2Pivots, 1);
-  file.write(&solver.NumPerturbed, 1);
-  file.write(solver.PivotOrder.data(), count_of(n));
+  if (solver.pivoting) write_pivoting_fields(solver, file, n);
+  file.flush();
 }
 
 void LoadIndexFile(tessar& solver, std::int32_t n) {

@@ -128,6 +128,20 @@ TEST(IndexFile, RefusesACorruptSubscriptCount) {
   expect_refused(*loaded, 10, 1, "does not match");
 }
 
+TEST(IndexFile, FullDiskEndsWithTheWriteFailure) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ScopedWorkDir dir;
+  auto solver = saved_analysis(0, false, 10);
+  solver->work_dir = "/dev";
+  solver->index_file_name = "full";
+  try {
+    SaveIndexFile(*solver, 10);
+    FAIL() << "expected a fatal error";
+  } catch (const TessarException& e) {
+    EXPECT_EQ(e.code(), 200);
+  }
+}
+
 TEST(IndexFile, MissingFileEndsWithTheOpenFailure) {
   ScopedWorkDir dir;
   auto loaded = loader(0, false);
