@@ -7,6 +7,7 @@
 #include <functional>
 #include <new>
 
+#include "analysis/index_file.h"
 #include "analysis/reorder.h"
 #include "driver/kind_solvers.h"
 #include "driver/memory_monitor.h"
@@ -93,6 +94,13 @@ void allocate_matrix(tessar& solver, YaleMatrix& a, const MatrixHeader& header, 
   }
 }
 
+// A run that solves with the factor of an earlier run takes that run's
+// analysis from the index file.
+void load_saved_analysis(tessar& solver, const YaleMatrix& a) {
+  solver.ReorderSpace.allocate(solver, static_cast<std::size_t>(a.nnz), "Can not allocate memory for ReorderSpace");
+  LoadIndexFile(solver, a.n);
+}
+
 void run_phases(tessar& solver, const YaleMatrix& a) {
   timed_phase("Preprocessing time:  real = ", [&] {
     if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
@@ -100,7 +108,9 @@ void run_phases(tessar& solver, const YaleMatrix& a) {
   // The numerical factorization joins the flow here when it is built.
   timed_phase("Factorization time:  real = ", [] {});
   timed_phase("Solution time:  real = ", [&] {
-    if (solver.do_solve) count_rhs(solver, "b", a.n);
+    if (!solver.do_solve) return;
+    if (solver.factors_from_disk) load_saved_analysis(solver, a);
+    count_rhs(solver, "b", a.n);
   });
 }
 

@@ -102,6 +102,23 @@ TEST_F(RunModes, BackExecTakesTheKindFromTheIndexFile) {
   EXPECT_NE(odd.log.find("It's funny I ended up here :(\n"), std::string::npos);
 }
 
+TEST_F(RunModes, SolvingFromDiskReusesTheSavedAnalysis) {
+  write_tridiagonal(false);
+  RunResult save = run_binary({"-nofbs"});
+  ASSERT_EQ(save.status, 0) << save.err;
+  ASSERT_TRUE(std::filesystem::exists("index"));
+  RunResult back = run_binary({"-back_exec"});
+  EXPECT_EQ(back.status, 0) << back.err;
+  RunResult pivoting = run_binary({"-back_exec", "-pivoting"});
+  EXPECT_EQ(pivoting.status, 1) << "an index saved without pivoting is refused: " << pivoting.err;
+  EXPECT_NE(pivoting.err.find("index"), std::string::npos);
+
+  write_file("b", std::string(6 * 8, '\0'));
+  write_matrix_file(matrix_from_entries(6, {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4, 5}, {1, 1, 1, 1, 1, 1}));
+  RunResult other = run_binary({"-nonf"});
+  EXPECT_EQ(other.status, 1) << "an index of another matrix size is refused: " << other.err;
+}
+
 TEST_F(RunModes, SwitchWithoutItsValueIsNamed) {
   write_tridiagonal(false);
   RunResult run = run_binary({"-ncpu"});
@@ -118,6 +135,7 @@ TEST_F(RunModes, MalformedMatrixEndsWithItsCode) {
 
 TEST_F(RunModes, PhaseTimesGoToTessarProf) {
   write_tridiagonal(false);
+  ASSERT_EQ(run_binary({"-nofbs"}).status, 0);
   RunResult run = run_binary({"-nonf"}, {"TESSAR_PROFILE=1"});
   EXPECT_EQ(run.status, 0);
   std::string prof = read_file("tessar.prof");
