@@ -6,32 +6,34 @@
 #include "platform/core_library.h"
 #include "platform/files.h"
 
-std::size_t read_chunked(void* buffer, std::size_t element_size, std::size_t count, std::FILE* file) {
+namespace {
+
+// Moves count elements in pieces of at most max_chunk_bytes, stopping at the
+// first short piece; returns the whole elements moved.
+template <class Bytes, class Transfer>
+std::size_t transfer_chunked(Bytes* bytes, std::size_t element_size, std::size_t count, Transfer transfer) {
   if (element_size == 0) return 0;
-  auto* bytes = static_cast<char*>(buffer);
   std::size_t total = element_size * count;
   std::size_t done = 0;
   while (done < total) {
     std::size_t piece = std::min(total - done, max_chunk_bytes);
-    std::size_t got = std::fread(bytes + done, 1, piece, file);
-    done += got;
-    if (got < piece) break;
+    std::size_t moved = transfer(bytes + done, piece);
+    done += moved;
+    if (moved < piece) break;
   }
   return done / element_size;
 }
 
+}  // namespace
+
+std::size_t read_chunked(void* buffer, std::size_t element_size, std::size_t count, std::FILE* file) {
+  return transfer_chunked(static_cast<char*>(buffer), element_size, count,
+                          [file](char* at, std::size_t n) { return std::fread(at, 1, n, file); });
+}
+
 std::size_t write_chunked(const void* buffer, std::size_t element_size, std::size_t count, std::FILE* file) {
-  if (element_size == 0) return 0;
-  const auto* bytes = static_cast<const char*>(buffer);
-  std::size_t total = element_size * count;
-  std::size_t done = 0;
-  while (done < total) {
-    std::size_t piece = std::min(total - done, max_chunk_bytes);
-    std::size_t put = std::fwrite(bytes + done, 1, piece, file);
-    done += put;
-    if (put < piece) break;
-  }
-  return done / element_size;
+  return transfer_chunked(static_cast<const char*>(buffer), element_size, count,
+                          [file](const char* at, std::size_t n) { return std::fwrite(at, 1, n, file); });
 }
 
 int seek64(std::FILE* file, std::int64_t offset, SeekFrom origin) {

@@ -38,26 +38,6 @@ class MatrixFileTest : public ::testing::Test {
     int code = 0;
   };
 
-  // Reads "A" as the kind would and returns the fatal error it ends with.
-  Failure read_failure(int kind = 0) {
-    auto solver = make_test_solver(kind);
-    try {
-      MatrixHeader header = read_matrix_header(*solver);
-      YaleMatrix a;
-      a.n = header.n;
-      a.nnz = header.nnz;
-      a.col_idx.resize(static_cast<std::size_t>(header.nnz));
-      a.values.resize(static_cast<std::size_t>(header.nnz) * (solver->value_type == 1 ? 2 : 1));
-      if (solver->value_type == 1)
-        read_matrix_complex(*solver, a);
-      else
-        read_matrix_real(*solver, a);
-    } catch (const TessarException& e) {
-      return {e.message().str(), e.code()};
-    }
-    return {};
-  }
-
   YaleMatrix read_back(int kind) {
     auto solver = make_test_solver(kind);
     MatrixHeader header = read_matrix_header(*solver);
@@ -71,6 +51,16 @@ class MatrixFileTest : public ::testing::Test {
     else
       read_matrix_real(*solver, a);
     return a;
+  }
+
+  // Reads "A" as the kind would and returns the fatal error it ends with.
+  Failure read_failure(int kind = 0) {
+    try {
+      read_back(kind);
+    } catch (const TessarException& e) {
+      return {e.message().str(), e.code()};
+    }
+    return {};
   }
 };
 
