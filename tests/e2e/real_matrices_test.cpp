@@ -1,0 +1,57 @@
+// Real matrices of every kind, converted from the shared collection, go through
+// the reader and each analysis path of the built solver.
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "tools/mm/matrix_market.h"
+
+namespace {
+
+struct RealMatrix {
+  const char* file;
+  int kind;
+};
+
+const RealMatrix matrices[] = {
+    {"ss_bcsstk13.mtx", 0},  // ill-conditioned stiffness matrix
+    {"ss_hangGlider_2.mtx", 0},  // saddle point
+    {"ss_west0479.mtx", 1},  // structurally unsymmetric: explicit zeros complete it
+    {"ss_arrow.mtx", 1},     // one dense row and column
+    {"px_young4c.mtx", 2},
+    {"ss_young1c.mtx", 3},
+    {"px_mhd1280b.mtx", 4},
+};
+
+void PrintTo(const RealMatrix& m, std::ostream* out) { *out << m.file << " as kind " << m.kind; }
+
+const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
+
+class RealMatrices : public ::testing::TestWithParam<RealMatrix> {};
+
+TEST_P(RealMatrices, EveryAnalysisPathAcceptsTheMatrix) {
+  const RealMatrix& m = GetParam();
+  auto source = shared_dir() / "matrix-sources" / m.file;
+  if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
+  ScopedWorkDir dir;
+  YaleMatrix a = convert_to_kind(read_matrix_market(source), m.kind);
+  write_matrix_file(a);
+
+  for (std::vector<std::string> path : {std::vector<std::string>{}, {"-pivoting"}, {"-mt", "-ncpu", "2"}}) {
+    std::vector<std::string> args{kind_switch[m.kind], "-nofbs"};
+    args.insert(args.end(), path.begin(), path.end());
+    std::filesystem::remove("tessar.log");
+    RunResult run = run_binary(args);
+    EXPECT_EQ(run.status, 0) << m.file << " " << (path.empty() ? "plain" : path[0]) << "\n" << run.err;
+    EXPECT_NE(run.err.find("solver :progress 30.000000"), std::string::npos) << m.file;
+    EXPECT_NE(run.log.find("Dim = " + std::to_string(a.n) + " NZ = " + std::to_string(a.nnz) + "\n"),
+              std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedCollection, RealMatrices, ::testing::ValuesIn(matrices),
+                         [](const auto& info) {
+                           std::string name = info.param.file;
+                           return name.substr(0, name.find('.'));
+                         });
+
+}  // namespace
