@@ -10,6 +10,7 @@
 #include "platform/error.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/analysis/analysis_fixtures.h"
+#include "tools/generator/generator.h"
 
 namespace {
 
@@ -129,6 +130,28 @@ TEST(AnalysisStructure, MatchesSymbolicEliminationOfRandomPatterns) {
           check_analysis(kind, path, random_pattern(n, density, seed), reorder, 0);
         }
       }
+    }
+  }
+}
+
+// The pattern of a stored matrix as a dense symmetric pattern.
+DensePattern pattern_of(const YaleMatrix& a) {
+  DensePattern p(static_cast<std::size_t>(a.n), std::vector<bool>(static_cast<std::size_t>(a.n), false));
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t e = a.row_ptr[i]; e < a.row_ptr[i + 1]; ++e) p[i][a.col_idx[e]] = p[a.col_idx[e]][i] = true;
+  return p;
+}
+
+TEST(AnalysisStructure, MatchesSymbolicEliminationOfTheGeneratorFamilies) {
+  ScopedWorkDir dir;
+  for (Family family : all_families()) {
+    const int kind = natural_kind(family);
+    const bool three_d = family == Family::laplace3d || family == Family::helmholtz3d || family == Family::convdiff3d;
+    const DensePattern p = pattern_of(generate(family, three_d ? 5 : 9, kind, 1, 7).a);
+    for (AnalysisPath path : all_paths) {
+      SCOPED_TRACE(testing::Message() << family_name(family) << " " << name_of(path));
+      check_analysis(kind, path, p, true, 0);
+      check_analysis(kind, path, p, true, 128);
     }
   }
 }
