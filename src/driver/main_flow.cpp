@@ -2,10 +2,9 @@
 
 #include <cstdio>
 #include <ctime>
-#include <string>
 #include <fstream>
 #include <functional>
-#include <new>
+#include <string>
 
 #include "analysis/index_file.h"
 #include "analysis/reorder.h"
@@ -79,19 +78,15 @@ std::uint64_t matrix_charge_kb(const MatrixHeader& header, bool complex) {
   return ((n + (complex ? 6 : 4) * nnz) * 4) / 1024;
 }
 
-void allocate_matrix(tessar& solver, YaleMatrix& a, const MatrixHeader& header, bool complex) {
-  try {
-    a.n = header.n;
-    a.nnz = header.nnz;
-    a.complex = complex;
-    a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
-    a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
-    a.col_idx.resize(static_cast<std::size_t>(header.nnz));
-  } catch (const std::bad_alloc&) {
-    solver.fatal("Not enough memory", 100);
-  } catch (const std::length_error&) {
-    solver.fatal("Not enough memory", 100);
-  }
+// A failed allocation here ends the run as "Not enough memory", code 100
+// (the entry point routes std::bad_alloc there).
+void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex) {
+  a.n = header.n;
+  a.nnz = header.nnz;
+  a.complex = complex;
+  a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
+  a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
+  a.col_idx.resize(static_cast<std::size_t>(header.nnz));
 }
 
 // A run that solves with the factor of an earlier run takes that run's
@@ -120,7 +115,7 @@ void run_solver(tessar& solver, int argc, const char* const* argv) {
   MatrixHeader header = read_matrix_header(solver);
   const bool complex = solver.value_type == 1;
   YaleMatrix a;
-  allocate_matrix(solver, a, header, complex);
+  allocate_matrix(a, header, complex);
   const std::uint64_t charged_kb = matrix_charge_kb(header, complex);
   add_memory(solver, charged_kb);
   if (complex)
