@@ -1,6 +1,8 @@
 #include "analysis/working_storage.h"
 
 #include <algorithm>
+#include <ranges>
+#include <span>
 #include <vector>
 
 #include "analysis/front_tree_ops.h"
@@ -70,13 +72,13 @@ void ColumnMinWstore(tessar& solver, std::int32_t n, const std::int64_t* count, 
       keyed.emplace_back(std::max(MinWstore[h], f2) - update_of(h), h);
     }
     std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::int32_t> elimination_order;
     for (std::int32_t p = begin; p < end; ++p) {
       key[p] = keyed[p - begin].first;
       solver.ChildList[p] = keyed[p - begin].second;
     }
-    for (std::int32_t p = end - 1; p >= begin; --p) elimination_order.push_back(solver.ChildList[p]);
-    MinWstore[c] = ordered_peak(f2, elimination_order, peak_of, update_of);
+    // The list is eliminated from its last position to its first.
+    const std::span<const std::int32_t> list(solver.ChildList.data() + begin, static_cast<std::size_t>(end - begin));
+    MinWstore[c] = ordered_peak(f2, std::views::reverse(list), peak_of, update_of);
   }
   OrlDebug(2, L"MinWstore[n] = %lld\n", static_cast<long long>(MinWstore[n - 1]));
 }
