@@ -1,0 +1,193 @@
+// Fortran bindings of the BLAS and LAPACK routines behind the overloads of
+// blas.h. Character arguments carry gfortran's hidden length arguments, which
+// LAPACK's own routines (ILAENV above all) read.
+#include "platform/blas.h"
+
+#include <cstddef>
+#include <cstring>
+
+using fstrlen = std::size_t;
+using cfloat = std::complex<float>;
+using cdouble = std::complex<double>;
+
+extern "C" {
+#define TSR_FORTRAN_PROTOTYPES(p, T, R)                                                            \
+  void p##gemm_(const char*, const char*, const int*, const int*, const int*, const T*, const T*,  \
+                const int*, const T*, const int*, const T*, T*, const int*, fstrlen, fstrlen);     \
+  void p##trsm_(const char*, const char*, const char*, const char*, const int*, const int*,        \
+                const T*, const T*, const int*, T*, const int*, fstrlen, fstrlen, fstrlen,         \
+                fstrlen);                                                                          \
+  void p##syrk_(const char*, const char*, const int*, const int*, const T*, const T*, const int*,  \
+                const T*, T*, const int*, fstrlen, fstrlen);                                       \
+  void p##gemv_(const char*, const int*, const int*, const T*, const T*, const int*, const T*,     \
+                const int*, const T*, T*, const int*, fstrlen);                                    \
+  void p##tpsv_(const char*, const char*, const char*, const int*, const T*, T*, const int*,       \
+                fstrlen, fstrlen, fstrlen);                                                        \
+  void p##swap_(const int*, T*, const int*, T*, const int*);                                       \
+  void p##scal_(const int*, const T*, T*, const int*);                                             \
+  void p##copy_(const int*, const T*, const int*, T*, const int*);                                 \
+  void p##axpy_(const int*, const T*, const T*, const int*, T*, const int*);                       \
+  void p##laswp_(const int*, T*, const int*, const int*, const int*, const int*, const int*);
+
+TSR_FORTRAN_PROTOTYPES(s, float, float)
+TSR_FORTRAN_PROTOTYPES(d, double, double)
+TSR_FORTRAN_PROTOTYPES(c, cfloat, float)
+TSR_FORTRAN_PROTOTYPES(z, cdouble, double)
+#undef TSR_FORTRAN_PROTOTYPES
+
+void sger_(const int*, const int*, const float*, const float*, const int*, const float*, const int*, float*, const int*);
+void dger_(const int*, const int*, const double*, const double*, const int*, const double*, const int*, double*, const int*);
+void cgeru_(const int*, const int*, const cfloat*, const cfloat*, const int*, const cfloat*, const int*, cfloat*, const int*);
+void zgeru_(const int*, const int*, const cdouble*, const cdouble*, const int*, const cdouble*, const int*, cdouble*, const int*);
+float snrm2_(const int*, const float*, const int*);
+double dnrm2_(const int*, const double*, const int*);
+float scnrm2_(const int*, const cfloat*, const int*);
+double dznrm2_(const int*, const cdouble*, const int*);
+int isamax_(const int*, const float*, const int*);
+int idamax_(const int*, const double*, const int*);
+int icamax_(const int*, const cfloat*, const int*);
+int izamax_(const int*, const cdouble*, const int*);
+void csscal_(const int*, const float*, cfloat*, const int*);
+void zdscal_(const int*, const double*, cdouble*, const int*);
+void clacgv_(const int*, cfloat*, const int*);
+void zlacgv_(const int*, cdouble*, const int*);
+void cherk_(const char*, const char*, const int*, const int*, const float*, const cfloat*, const int*, const float*, cfloat*, const int*, fstrlen, fstrlen);
+void zherk_(const char*, const char*, const int*, const int*, const double*, const cdouble*, const int*, const double*, cdouble*, const int*, fstrlen, fstrlen);
+void dsytrf_(const char*, const int*, double*, const int*, int*, double*, const int*, int*, fstrlen);
+void zsytrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, const int*, int*, fstrlen);
+void zhetrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, const int*, int*, fstrlen);
+void dgetrf_(const int*, const int*, double*, const int*, int*, int*);
+void zgetrf_(const int*, const int*, cdouble*, const int*, int*, int*);
+int ilaenv_(const int*, const char*, const char*, const int*, const int*, const int*, const int*, fstrlen, fstrlen);
+double dlamch_(const char*, fstrlen);
+void openblas_set_num_threads(int);
+// The complex dot products return their value through an argument in the C
+// interface, which avoids the compilers' differing conventions for returning
+// a Fortran COMPLEX function value.
+float cblas_sdot(int, const float*, int, const float*, int);
+double cblas_ddot(int, const double*, int, const double*, int);
+void cblas_cdotu_sub(int, const void*, int, const void*, int, void*);
+void cblas_cdotc_sub(int, const void*, int, const void*, int, void*);
+void cblas_zdotu_sub(int, const void*, int, const void*, int, void*);
+void cblas_zdotc_sub(int, const void*, int, const void*, int, void*);
+}
+
+namespace blas {
+
+#define TSR_BLAS_DEFINE(p, T)                                                                      \
+  void gemm(char transa, char transb, int m, int n, int k, T alpha, const T* a, int lda,          \
+            const T* b, int ldb, T beta, T* c, int ldc) {                                          \
+    p##gemm_(&transa, &transb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc, 1, 1);       \
+  }                                                                                                \
+  void trsm(char side, char uplo, char transa, char diag, int m, int n, T alpha, const T* a,      \
+            int lda, T* b, int ldb) {                                                              \
+    p##trsm_(&side, &uplo, &transa, &diag, &m, &n, &alpha, a, &lda, b, &ldb, 1, 1, 1, 1);         \
+  }                                                                                                \
+  void syrk(char uplo, char trans, int n, int k, T alpha, const T* a, int lda, T beta, T* c,      \
+            int ldc) {                                                                             \
+    p##syrk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);                       \
+  }                                                                                                \
+  void gemv(char trans, int m, int n, T alpha, const T* a, int lda, const T* x, int incx, T beta, \
+            T* y, int incy) {                                                                      \
+    p##gemv_(&trans, &m, &n, &alpha, a, &lda, x, &incx, &beta, y, &incy, 1);                      \
+  }                                                                                                \
+  void tpsv(char uplo, char trans, char diag, int n, const T* ap, T* x, int incx) {               \
+    p##tpsv_(&uplo, &trans, &diag, &n, ap, x, &incx, 1, 1, 1);                                    \
+  }                                                                                                \
+  void swap(int n, T* x, int incx, T* y, int incy) { p##swap_(&n, x, &incx, y, &incy); }          \
+  void scal(int n, T alpha, T* x, int incx) { p##scal_(&n, &alpha, x, &incx); }                   \
+  void copy(int n, const T* x, int incx, T* y, int incy) { p##copy_(&n, x, &incx, y, &incy); }    \
+  void axpy(int n, T alpha, const T* x, int incx, T* y, int incy) {                               \
+    p##axpy_(&n, &alpha, x, &incx, y, &incy);                                                      \
+  }                                                                                                \
+  void laswp(int n, T* a, int lda, int k1, int k2, const int* ipiv, int incx) {                   \
+    p##laswp_(&n, a, &lda, &k1, &k2, ipiv, &incx);                                                 \
+  }
+
+TSR_BLAS_DEFINE(s, float)
+TSR_BLAS_DEFINE(d, double)
+TSR_BLAS_DEFINE(c, cfloat)
+TSR_BLAS_DEFINE(z, cdouble)
+#undef TSR_BLAS_DEFINE
+
+void geru(int m, int n, float alpha, const float* x, int incx, const float* y, int incy, float* a, int lda) {
+  sger_(&m, &n, &alpha, x, &incx, y, &incy, a, &lda);
+}
+void geru(int m, int n, double alpha, const double* x, int incx, const double* y, int incy, double* a, int lda) {
+  dger_(&m, &n, &alpha, x, &incx, y, &incy, a, &lda);
+}
+void geru(int m, int n, cfloat alpha, const cfloat* x, int incx, const cfloat* y, int incy, cfloat* a, int lda) {
+  cgeru_(&m, &n, &alpha, x, &incx, y, &incy, a, &lda);
+}
+void geru(int m, int n, cdouble alpha, const cdouble* x, int incx, const cdouble* y, int incy, cdouble* a, int lda) {
+  zgeru_(&m, &n, &alpha, x, &incx, y, &incy, a, &lda);
+}
+
+float dotu(int n, const float* x, int incx, const float* y, int incy) { return cblas_sdot(n, x, incx, y, incy); }
+double dotu(int n, const double* x, int incx, const double* y, int incy) { return cblas_ddot(n, x, incx, y, incy); }
+cfloat dotu(int n, const cfloat* x, int incx, const cfloat* y, int incy) {
+  cfloat r;
+  cblas_cdotu_sub(n, x, incx, y, incy, &r);
+  return r;
+}
+cdouble dotu(int n, const cdouble* x, int incx, const cdouble* y, int incy) {
+  cdouble r;
+  cblas_zdotu_sub(n, x, incx, y, incy, &r);
+  return r;
+}
+float dotc(int n, const float* x, int incx, const float* y, int incy) { return cblas_sdot(n, x, incx, y, incy); }
+double dotc(int n, const double* x, int incx, const double* y, int incy) { return cblas_ddot(n, x, incx, y, incy); }
+cfloat dotc(int n, const cfloat* x, int incx, const cfloat* y, int incy) {
+  cfloat r;
+  cblas_cdotc_sub(n, x, incx, y, incy, &r);
+  return r;
+}
+cdouble dotc(int n, const cdouble* x, int incx, const cdouble* y, int incy) {
+  cdouble r;
+  cblas_zdotc_sub(n, x, incx, y, incy, &r);
+  return r;
+}
+
+float nrm2(int n, const float* x, int incx) { return snrm2_(&n, x, &incx); }
+double nrm2(int n, const double* x, int incx) { return dnrm2_(&n, x, &incx); }
+float nrm2(int n, const cfloat* x, int incx) { return scnrm2_(&n, x, &incx); }
+double nrm2(int n, const cdouble* x, int incx) { return dznrm2_(&n, x, &incx); }
+
+int iamax(int n, const float* x, int incx) { return isamax_(&n, x, &incx); }
+int iamax(int n, const double* x, int incx) { return idamax_(&n, x, &incx); }
+int iamax(int n, const cfloat* x, int incx) { return icamax_(&n, x, &incx); }
+int iamax(int n, const cdouble* x, int incx) { return izamax_(&n, x, &incx); }
+
+void scal(int n, float alpha, cfloat* x, int incx) { csscal_(&n, &alpha, x, &incx); }
+void scal(int n, double alpha, cdouble* x, int incx) { zdscal_(&n, &alpha, x, &incx); }
+void lacgv(int n, cfloat* x, int incx) { clacgv_(&n, x, &incx); }
+void lacgv(int n, cdouble* x, int incx) { zlacgv_(&n, x, &incx); }
+
+void herk(char uplo, char trans, int n, int k, float alpha, const cfloat* a, int lda, float beta, cfloat* c, int ldc) {
+  cherk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);
+}
+void herk(char uplo, char trans, int n, int k, double alpha, const cdouble* a, int lda, double beta, cdouble* c, int ldc) {
+  zherk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);
+}
+
+void sytrf(char uplo, int n, double* a, int lda, int* ipiv, double* work, int lwork, int* info) {
+  dsytrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
+}
+void sytrf(char uplo, int n, cdouble* a, int lda, int* ipiv, cdouble* work, int lwork, int* info) {
+  zsytrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
+}
+void hetrf(char uplo, int n, cdouble* a, int lda, int* ipiv, cdouble* work, int lwork, int* info) {
+  zhetrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
+}
+void getrf(int m, int n, double* a, int lda, int* ipiv, int* info) { dgetrf_(&m, &n, a, &lda, ipiv, info); }
+void getrf(int m, int n, cdouble* a, int lda, int* ipiv, int* info) { zgetrf_(&m, &n, a, &lda, ipiv, info); }
+
+int ilaenv(int ispec, const char* name, const char* opts, int n1, int n2, int n3, int n4) {
+  return ilaenv_(&ispec, name, opts, &n1, &n2, &n3, &n4, std::strlen(name), std::strlen(opts));
+}
+
+double epsilon() { return dlamch_("E", 1); }
+
+void set_threads(int threads) { openblas_set_num_threads(threads); }
+
+}  // namespace blas
