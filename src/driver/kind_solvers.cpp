@@ -11,6 +11,17 @@ KindSolver<K>::KindSolver(const wchar_t* banner) {
 }
 
 template <class K>
+void* KindSolver<K>::u_factor_buffer() {
+  return double_precision ? u_factor_double : u_factor_single;
+}
+
+template <class K>
+void* KindSolver<K>::l_factor_buffer() {
+  if constexpr (K::symmetry == Symmetry::unsymmetric) return double_precision ? l_factor_double : l_factor_single;
+  else return nullptr;
+}
+
+template <class K>
 std::int32_t KindSolver<K>::set_elem_size() {
   constexpr std::int32_t single_bytes = K::is_complex ? 8 : 4;
   elem_size = double_precision ? 2 * single_bytes : single_bytes;

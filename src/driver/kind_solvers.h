@@ -10,6 +10,9 @@
 template <class K>
 class KindSolver : public tessar {
  public:
+  void* u_factor_buffer() override;
+  // Only the unsymmetric kinds have an L factor.
+  void* l_factor_buffer() override;
   std::int32_t set_elem_size() override;
 
  protected:

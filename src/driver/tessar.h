@@ -47,6 +47,11 @@ class tessar : public tsr_error, public SolverOptions {
   tessar(const tessar&) = delete;
   tessar& operator=(const tessar&) = delete;
 
+  // Start of the in-memory U / L factor area of the active precision (the
+  // double area with -double_precision, else the single one); null where the
+  // kind has no such factor.
+  virtual void* u_factor_buffer() { return nullptr; }
+  virtual void* l_factor_buffer() { return nullptr; }
   // Recomputes elem_size from double_precision and the value type.
   virtual std::int32_t set_elem_size() { return elem_size; }
 
@@ -78,6 +83,35 @@ class tessar : public tsr_error, public SolverOptions {
 
   std::int32_t elem_size = 4;
 
+  // In-memory factor areas: regions of the WorkArray placed by the memory plan
+  // of the factorization driver, each factor's start at single and at double
+  // entry width and its capacity in entries of elem_size bytes. Reads of the
+  // factor files land at the start of the area of the active precision.
+  void* u_factor_single = nullptr;
+  void* u_factor_double = nullptr;
+  void* l_factor_single = nullptr;
+  void* l_factor_double = nullptr;
+  std::int64_t u_factor_capacity = 0;
+  std::int64_t l_factor_capacity = 0;
+
+  // Factor files (factor/factor_files.h): the open U and L files and, for
+  // each, the entry offset the next read starts from without a seek.
+  std::FILE* u_file = nullptr;
+  std::FILE* l_file = nullptr;
+  std::int64_t u_file_position = 0;
+  std::int64_t l_file_position = 0;
+
+  // Block offsets of the U and L files in the indexed block layout, NSuper
+  // entries each: element s is the entry offset of supernode s's diagonal,
+  // respectively off-diagonal, block.
+  std::unique_ptr<std::int64_t[]> UDiagIndex, UOffdiagIndex, LDiagIndex, LOffdiagIndex;
+  // Allocates the pair of factor 'U' or 'L' for n supernodes, charged to the
+  // memory monitor as one allocation of n × 16 bytes; a failure ends the run
+  // with "Couldn't allocate memory for offcore writing function", code 100.
+  void allocate_factor_index(char factor, std::int32_t n);
+  // Frees the pair of a factor (if held) and credits its charge.
+  void release_factor_index(char factor);
+
   // Right-hand-side and solution files while vectors move (io/vectors.h).
   std::FILE* rhs_file = nullptr;
   std::FILE* solution_file = nullptr;
@@ -102,8 +136,28 @@ class tessar : public tsr_error, public SolverOptions {
   tessar();
 
  private:
+  struct IndexPair {
+    std::unique_ptr<std::int64_t[]>& diag;
+    std::unique_ptr<std::int64_t[]>& offdiag;
+    std::uint64_t& charged_kb;
+  };
+  IndexPair index_pair(char factor);
+  void close_factor_files();
   void remove_temporary_factor_files() const;
+
+  std::uint64_t u_index_kb_ = 0;
+  std::uint64_t l_index_kb_ = 0;
 };
+
+// The two index files of a factor file in the indexed block layout.
+enum class FactorIndexPart { diagonal, off_diagonal };
+
+// Name of an index file of the factor file factor_file_name:
+// "<name>_diag_index" or "<name>_offdiag_index", so "U_diag_index" with the
+// default names and "U_2_diag_index" with a FileIndex of 2. The writer, the
+// reader and the clean-up all name index files here, so runs numbered apart
+// in one working directory neither share index files nor leave them behind.
+std::string factor_index_file_name(const std::string& factor_file_name, FactorIndexPart part);
 
 // Soft memory limit in KB for a machine with total_kb of physical memory: 5 %
 // held back, at most 2 GB, and never below 512 MB.
