@@ -213,14 +213,14 @@ void lu_rows_below_block(Front<T> f, int j0, int jb) {
   blas::gemm('N', 'N', rows, rows, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
 }
 
+// The pivots go in blocks of nb even when they all fit in one: the rows below
+// the pivots then take their update from one TRSM and one GEMM per block
+// rather than from a rank-1 update of the whole trailing block per pivot,
+// which for a front with few pivots and many rows is several times faster.
 template <class K>
 void factor_lu(int npiv, Front<typename K::scalar> f, int& flag) {
   constexpr int nb = plain_block_size<K>;
   flag = 0;
-  if (npiv <= nb) {
-    if (!lu_pivots(f, 0, npiv, f.F)) flag = 1;
-    return;
-  }
   for (int j0 = 0; j0 < npiv; j0 += nb) {
     const int jb = std::min(nb, npiv - j0);
     if (!lu_pivots(f, j0, j0 + jb, j0 + jb)) {

@@ -29,8 +29,9 @@
 // No allocation, no state: safe to call from many threads on different fronts.
 #include "platform/kind_traits.h"
 
-// Pivot columns per block: up to this many pivots are eliminated column by
-// column, more are eliminated in blocks of this width with level-3 updates.
+// Pivot columns per block. The symmetric and Hermitian kinds eliminate up to
+// this many pivots column by column over all rows of the front, and more in
+// blocks of this width with level-3 updates; LU always goes by such blocks.
 template <class K>
 inline constexpr int plain_block_size =
     K::is_complex && K::symmetry != Symmetry::unsymmetric ? 144 : 100;
