@@ -79,6 +79,11 @@ void ldl_update_matrix(Front<T> f, int npiv, int nb) {
   }
 }
 
+// Up to nb pivots column by column over all rows of the front. More go by
+// blocks of nb: the block's columns take the earlier blocks' contribution with
+// one GEMM, its pivots are eliminated within the block, and the rows below it
+// are solved with TRSM. A flag of 1 from the caller stops after the first
+// block, and in either case before the update matrix.
 template <class K>
 void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag) {
   constexpr int nb = plain_block_size<K>;
@@ -154,6 +159,8 @@ void cholesky_rows_below_block(Front<T> f, int k0, int kb) {
   blas::trsm('R', 'L', 'T', 'N', rows, kb, T(1), f.at(k0, k0), f.F, f.at(r0, k0), f.F);
 }
 
+// The same structure as factor_ldl, with SYRK for the diagonal blocks and the
+// update matrix.
 template <class K>
 void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag) {
   using T = typename K::scalar;
