@@ -1,5 +1,7 @@
 #include "driver/kind_solvers.h"
 
+#include "factor/factor_driver.h"
+
 template <class K>
 KindSolver<K>::KindSolver(const wchar_t* banner) {
   solver_type = K::solver_type;
@@ -19,6 +21,11 @@ template <class K>
 void* KindSolver<K>::l_factor_buffer() {
   if constexpr (K::symmetry == Symmetry::unsymmetric) return double_precision ? l_factor_double : l_factor_single;
   else return nullptr;
+}
+
+template <class K>
+int KindSolver<K>::factorize(YaleMatrix& a) {
+  return FactorizeMatrix<K>(*this, a);
 }
 
 template <class K>

@@ -14,6 +14,7 @@ class KindSolver : public tessar {
   // Only the unsymmetric kinds have an L factor.
   void* l_factor_buffer() override;
   std::int32_t set_elem_size() override;
+  int factorize(YaleMatrix& a) override;
 
  protected:
   explicit KindSolver(const wchar_t* banner);

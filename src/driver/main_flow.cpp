@@ -96,12 +96,14 @@ void load_saved_analysis(tessar& solver, const YaleMatrix& a) {
   LoadIndexFile(solver, a.n);
 }
 
-void run_phases(tessar& solver, const YaleMatrix& a) {
+void run_phases(tessar& solver, YaleMatrix& a) {
   timed_phase("Preprocessing time:  real = ", [&] {
     if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
   });
-  // The numerical factorization joins the flow here when it is built.
-  timed_phase("Factorization time:  real = ", [] {});
+  timed_phase("Factorization time:  real = ", [&] {
+    if (!solver.do_factor) return;
+    if (const int result = solver.factorize(a); result != 0) solver.fatal("Matrix solver failed", result);
+  });
   timed_phase("Solution time:  real = ", [&] {
     if (!solver.do_solve) return;
     if (solver.factors_from_disk) load_saved_analysis(solver, a);

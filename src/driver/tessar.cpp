@@ -121,6 +121,7 @@ tessar::~tessar() {
   remove_temporary_factor_files();
   release_factor_index('U');
   release_factor_index('L');
+  if (WorkArray) release_memory(*this, work_array_kb);
 }
 
 void tessar::set_throw_mode(bool throw_on_fatal) {

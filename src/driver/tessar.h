@@ -2,12 +2,14 @@
 // The solver object: one per run, holding the run configuration, the phase
 // flags, the memory account, the run's file names and handles, and every work
 // array of every phase. Its class fixes the matrix kind.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "analysis/front_tree.h"
+#include "io/yale_matrix.h"
 #include "driver/charged_array.h"
 #include "platform/error.h"
 #include "platform/guarded_section.h"
@@ -52,6 +54,9 @@ class tessar : public tsr_error, public SolverOptions {
   // kind has no such factor.
   virtual void* u_factor_buffer() { return nullptr; }
   virtual void* l_factor_buffer() { return nullptr; }
+  // Numerical factorization of the matrix (scaled and permuted in place):
+  // 0, or 16 for a singular matrix.
+  virtual int factorize(YaleMatrix& a) = 0;
   // Recomputes elem_size from double_precision and the value type.
   virtual std::int32_t set_elem_size() { return elem_size; }
 
@@ -131,6 +136,18 @@ class tessar : public tsr_error, public SolverOptions {
   std::int32_t NumPerturbed = 0;
   std::unique_ptr<FrontTree> front_tree;
   BranchSet branches;
+
+  // Numerical phases (factor/memory_plan.h): the one WorkArray, bytes and KB
+  // charged; the stack estimate Storage in working elements and the byte
+  // offset of the stack area; the largest front column; the diagonal scale
+  // factors (one working scalar per row) kept for the solution phase.
+  std::unique_ptr<std::byte[]> WorkArray;
+  std::int64_t work_array_bytes = 0;
+  std::uint64_t work_array_kb = 0;
+  std::int64_t Storage = 0;
+  std::int64_t stack_offset = 0;
+  std::int32_t max_front = 0;
+  ChargedArray<double> scale_vector;
 
  protected:
   tessar();

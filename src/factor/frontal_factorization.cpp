@@ -1,0 +1,375 @@
+#include "factor/frontal_factorization.h"
+
+#include <algorithm>
+#include <complex>
+
+#include "analysis/index_file.h"
+#include "driver/progress.h"
+#include "driver/tessar.h"
+#include "factor/factor_files.h"
+#include "factor/factor_sink.h"
+#include "factor/matrix_prep.h"
+#include "factor/supernode_tree.h"
+#include "kernels/front_pivot.h"
+#include "kernels/front_plain.h"
+#include "platform/core_library.h"
+#include "platform/kind_traits.h"
+
+namespace {
+
+// The factor's stored scalar: the working scalar, or its single-precision
+// counterpart.
+template <class T>
+struct single_of {
+  using type = float;
+};
+template <>
+struct single_of<std::complex<double>> {
+  using type = std::complex<float>;
+};
+
+template <class K, class Stored>
+class FrontalFactorization {
+ public:
+  FrontalFactorization(tessar& solver, const YaleMatrix& a, const SupernodeTree& tree, bool pivoting)
+      : solver_(solver), a_(a), values_(matrix_values<K>(a)), tree_(tree), pivoting_(pivoting), n_(a.n) {}
+
+  int run() {
+    report_progress(solver_, solver_.factor_progress_start);
+    prepare();
+    for (std::int32_t s = 0; s < solver_.NSuper; ++s) {
+      if (!factor_supernode(s)) {
+        close_files();
+        return 16;
+      }
+      report_factor_progress();
+    }
+    finish();
+    return 0;
+  }
+
+ private:
+  using T = typename K::scalar;
+  static constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
+
+  std::int64_t update_size(std::int64_t x) const { return symmetric ? x * (x + 1) / 2 : x * x; }
+
+  // Temporaries, counters and the factor destinations (steps before the loop).
+  void prepare() {
+    std::int64_t longest = 0;
+    for (std::int32_t j = 0; j < n_; ++j) longest = std::max(longest, solver_.IU[j + 1] - solver_.IU[j] - 1);
+    solver_.max_front = static_cast<std::int32_t>(longest);
+    map_.allocate(solver_, n_, "Can't allocate memory for factorization");
+    index_buffer_.allocate(solver_, longest + 1, "Can't allocate memory for factorization");
+    OrlDebug(2, symmetric ? L"Max front %d last SNode size = %d\n" : L"Max front %d last SN size = %d\n",
+             solver_.max_front, n_ - solver_.SNode[solver_.NSuper - 1]);
+    if (!symmetric) {
+      cursor_.allocate(solver_, n_, "Can't allocate memory for factorization");
+      std::copy(a_.row_ptr.begin(), a_.row_ptr.begin() + n_, cursor_.begin());
+    }
+    if (pivoting_) prepare_pivoting();
+    stack_ = reinterpret_cast<T*>(solver_.WorkArray.get() + solver_.stack_offset);
+    stack_size_ = solver_.Storage + 1;
+    open_sinks(longest + 1);
+  }
+
+  void prepare_pivoting() {
+    std::int32_t widest = 1;
+    for (std::int32_t s = 0; s < solver_.NSuper; ++s) widest = std::max(widest, solver_.SNode[s + 1] - solver_.SNode[s]);
+    lwork_ = std::max(1, front_pivot_work_size<K>(widest));
+    work_.allocate(solver_, lwork_, "Can't allocate temp memory for pivoting");
+    if (solver_.allow_perturbation) {
+      norm_ = MatrixOneNorm<K>(a_);
+      OrlDebug(2, L"1-Norm of matrix A = %e\n", norm_);
+    }
+    solver_.Num2x2Pivots = 0;
+    solver_.NumPerturbed = 0;
+    perturb_mode_ = solver_.allow_perturbation ? 1 : 0;
+  }
+
+  void open_sinks(std::int64_t longest_piece) {
+    auto* u_region = static_cast<Stored*>(solver_.u_factor_buffer());
+    auto* l_region = static_cast<Stored*>(solver_.l_factor_buffer());
+    if (!solver_.offcore) {
+      u_sink_ = FactorSink<Stored>::incore(u_region);
+      l_sink_ = FactorSink<Stored>::incore(l_region);
+      return;
+    }
+    staging_.allocate(solver_, longest_piece, "Can't allocate memory for factorization");
+    OpenUFile(solver_, "wb");
+    if (!symmetric) OpenLFile(solver_, "wb");
+    if (pivoting_) {
+      u_sink_ = FactorSink<Stored>::buffered(solver_, 'U', u_region, solver_.u_factor_capacity, staging_.data());
+      l_sink_ = FactorSink<Stored>::buffered(solver_, 'L', l_region, solver_.l_factor_capacity, staging_.data());
+    } else {
+      u_sink_ = FactorSink<Stored>::direct(solver_, 'U', staging_.data());
+      l_sink_ = FactorSink<Stored>::direct(solver_, 'L', staging_.data());
+    }
+  }
+
+  bool factor_supernode(std::int32_t s) {
+    const std::int32_t f = solver_.SNode[s];
+    const std::int32_t k = solver_.SNode[s + 1] - f;
+    const std::int64_t m = solver_.IU[f + 1] - solver_.IU[f];
+    set_position_map(f, m);
+    const std::int64_t front_start = stack_size_ - m * m;
+    T* front = stack_ + front_start;
+    std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
+    extend_add(s, m, front_start);
+    assemble(f, k, m, front);
+    if (!eliminate(f, k, m, front)) return false;
+    store_block(k, m, front);
+    if (pivoting_) record_pivots(f, k);
+    push_update(k, m, front_start);
+    return true;
+  }
+
+  // map(f) = 0 and map(t-th row of column f) = t.
+  void set_position_map(std::int32_t f, std::int64_t m) {
+    map_[f] = 0;
+    const std::int32_t* rows = solver_.JU.data() + solver_.IJU[f];
+    for (std::int64_t t = 1; t < m; ++t) map_[rows[t - 1]] = static_cast<std::int32_t>(t);
+  }
+
+  // Front positions of the update index set of child c (its last column's rows).
+  std::int64_t load_child_positions(std::int32_t c) {
+    const std::int32_t last = solver_.SNode[c + 1] - 1;
+    const std::int64_t L = solver_.IU[last + 1] - solver_.IU[last] - 1;
+    const std::int32_t* rows = solver_.JU.data() + solver_.IJU[last];
+    for (std::int64_t t = 0; t < L; ++t) index_buffer_[t] = map_[rows[t]];
+    return L;
+  }
+
+  // Walks one update matrix of order L from stack position p downward (its
+  // last column first, each column from its last row), handing each element
+  // and its front position to visit.
+  template <class Visit>
+  void walk_update(std::int64_t L, std::int64_t m, std::int64_t& p, Visit visit) {
+    const std::int64_t* pos = index_buffer_.data();
+    for (std::int64_t t = L - 1; t >= 0; --t)
+      for (std::int64_t i = L - 1; i >= (symmetric ? t : 0); --i) visit(stack_[p--], pos[i] + pos[t] * m);
+  }
+
+  // Moves the last child's update matrix (on top of the stack, possibly
+  // under the front) into the front, clearing each slot as it is read, then
+  // adds the other children's; the stack top drops by all of them.
+  void extend_add(std::int32_t s, std::int64_t m, std::int64_t front_start) {
+    const std::int32_t first = tree_.child_ptr[s], end = tree_.child_ptr[s + 1];
+    if (first == end) return;
+    std::int64_t total = 0;
+    for (std::int32_t c = first; c < end; ++c) total += update_size(update_order(solver_, tree_.children[c]));
+    const std::int64_t top_update = update_size(update_order(solver_, tree_.children[end - 1]));
+    if (total > stack_top_ || front_start < stack_top_ - top_update) memory_violation();
+    T* front = stack_ + front_start;
+    std::int64_t p = stack_top_ - 1;
+    walk_update(load_child_positions(tree_.children[end - 1]), m, p, [&](T& slot, std::int64_t q) {
+      const T v = slot;
+      slot = T(0);
+      front[q] = v;
+    });
+    for (std::int32_t c = end - 2; c >= first; --c)
+      walk_update(load_child_positions(tree_.children[c]), m, p, [&](T& slot, std::int64_t q) { front[q] += slot; });
+    stack_top_ -= total;
+  }
+
+  [[noreturn]] void memory_violation() {
+    if (pivoting_)
+      OrlDebug(1, L"Top_Stack = %lld,  Storage = %lld\n", static_cast<long long>(stack_top_),
+               static_cast<long long>(solver_.Storage));
+    solver_.fatal("Memory violation", 1);
+  }
+
+  // Adds the entries of A in the supernode's columns. Symmetric kinds hold the
+  // upper triangle by rows, so entry (j, i) lands mirrored at front(i, j).
+  // Unsymmetric kinds take row j's entries and, through the row cursors, the
+  // entries of column j; the plain front is A's transpose, the pivoting front
+  // A itself.
+  void assemble(std::int32_t f, std::int32_t k, std::int64_t m, T* front) {
+    const std::int64_t* row_ptr = a_.row_ptr.data();
+    const std::int32_t* cols = a_.col_idx.data();
+    for (std::int32_t j = f; j < f + k; ++j) {
+      const std::int64_t jj = j - f;
+      if constexpr (symmetric) {
+        for (std::int64_t p = row_ptr[j]; p < row_ptr[j + 1]; ++p)
+          front[map_[cols[p]] + jj * m] += K::mirror(values_[p]);
+      } else {
+        const std::int64_t diagonal = cursor_[j];
+        front[jj + jj * m] += values_[diagonal];
+        for (std::int64_t p = diagonal + 1; p < row_ptr[j + 1]; ++p) {
+          const std::int64_t i = map_[cols[p]];
+          const T& row_value = values_[p];
+          const T& column_value = values_[cursor_[cols[p]]++];
+          if (pivoting_) {
+            front[jj + i * m] += row_value;
+            front[i + jj * m] += column_value;
+          } else {
+            front[i + jj * m] += row_value;
+            front[jj + i * m] += column_value;
+          }
+        }
+      }
+    }
+  }
+
+  // Eliminates the k pivot columns; false when a pivot is singular.
+  bool eliminate(std::int32_t f, std::int32_t k, std::int64_t m, T* front) {
+    const int F = static_cast<int>(m);
+    if (!pivoting_) {
+      int flag = 0;
+      FactorFrontPlain<K>(k, F, front, flag);
+      return flag == 0 || singular();
+    }
+    int info = 0, mode = perturb_mode_;
+    FactorFrontPivot<K>(k, F, front, solver_.PivotOrder.data() + f, work_.data(), lwork_, info, mode, norm_);
+    if (solver_.allow_perturbation) {
+      solver_.NumPerturbed += mode;
+      return true;
+    }
+    return info == 0 || singular();
+  }
+
+  bool singular() {
+    OrlDebug(L"ERROR:   Singular matrix\n");
+    return false;
+  }
+
+  // Stores the block of the supernode in the layout of its path and kind.
+  void store_block(std::int32_t k, std::int64_t m, const T* front) {
+    const std::int64_t x = m - k;
+    const std::int64_t entries = m * (m + 1) / 2 - x * (x + 1) / 2;
+    u_sink_.begin_block(entries);
+    if (!pivoting_ || symmetric == false) {
+      if (!pivoting_) {
+        for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + q + q * m, m - q, 1);
+      } else {
+        for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + r * m, k - r, m);
+        for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + k * m, x, m);
+      }
+    } else {
+      for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + q + q * m, k - q, 1);
+      for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + k + q * m, x, 1);
+    }
+    if constexpr (!symmetric) store_lower_block(k, m, front, entries);
+  }
+
+  // The L blocks of the unsymmetric kinds: the unit factor's rows of the
+  // transposed plain front, or the pivoting front's columns with the unit
+  // diagonal stored.
+  void store_lower_block(std::int32_t k, std::int64_t m, const T* front, std::int64_t entries) {
+    const std::int64_t x = m - k;
+    if (!pivoting_) {
+      l_sink_.begin_block(entries - k);
+      for (std::int64_t q = 0; q < k; ++q) l_sink_.append(front + q + (q + 1) * m, m - q - 1, m);
+      return;
+    }
+    static const T one(1);
+    l_sink_.begin_block(entries);
+    for (std::int64_t q = 0; q < k; ++q) {
+      l_sink_.append(&one, 1, 0);
+      l_sink_.append(front + q + 1 + q * m, k - q - 1, 1);
+    }
+    for (std::int64_t q = 0; q < k; ++q) l_sink_.append(front + k + q * m, x, 1);
+  }
+
+  // The kernel's 1-based pivot records of the supernode become global 0-based
+  // rows; a 2×2 pivot keeps the negated row of its second column.
+  void record_pivots(std::int32_t f, std::int32_t k) {
+    for (std::int32_t c = f; c < f + k; ++c) {
+      std::int32_t& p = solver_.PivotOrder[c];
+      if (p < 0) {
+        p = p + 1 - f;
+        ++solver_.Num2x2Pivots;
+      } else {
+        p = p + f - 1;
+      }
+    }
+  }
+
+  // Copies the update matrix to the stack top; the stack top never lies
+  // above the front, so copying forward never overwrites what is still unread.
+  void push_update(std::int32_t k, std::int64_t m, std::int64_t front_start) {
+    if (stack_top_ > front_start) memory_violation();
+    const T* front = stack_ + front_start;
+    T* out = stack_ + stack_top_;
+    for (std::int64_t q = k; q < m; ++q) {
+      const std::int64_t first_row = symmetric ? q : k;
+      out = std::copy(front + first_row + q * m, front + m + q * m, out);
+    }
+    stack_top_ = out - stack_;
+  }
+
+  void report_factor_progress() {
+    const std::int64_t span = solver_.factor_progress_end - solver_.factor_progress_start;
+    const auto p = static_cast<std::int32_t>(span * u_sink_.position() / std::max<std::int64_t>(solver_.NzU, 1));
+    if (p > last_progress_) {
+      last_progress_ = p;
+      report_progress(solver_, solver_.factor_progress_start + p);
+    }
+  }
+
+  void close_files() {
+    u_sink_.flush();
+    l_sink_.flush();
+    CloseFactorFile(solver_, 'U');
+    CloseFactorFile(solver_, 'L');
+  }
+
+  // Files closed or, for a kept incore factor, written whole; pivot counts.
+  void finish() {
+    if (solver_.offcore) {
+      close_files();
+    } else if (solver_.save_factor) {
+      write_factor_region('U', solver_.u_factor_buffer(), solver_.NzU);
+      if (!symmetric) write_factor_region('L', solver_.l_factor_buffer(), pivoting_ ? solver_.NzU : solver_.NzU - n_);
+    }
+    if (!pivoting_) return;
+    solver_.Num2x2Pivots /= 2;
+    if (symmetric) OrlDebug(2, L"Number of 2x2 pivots = %d\n", solver_.Num2x2Pivots);
+    OrlDebug(2, L"Number of perturbed pivots = %d\n", solver_.NumPerturbed);
+  }
+
+  void write_factor_region(char factor, const void* region, std::int64_t entries) {
+    if (factor == 'U') OpenUFile(solver_, "wb");
+    else OpenLFile(solver_, "wb");
+    WriteFactorEntries(solver_, region, sizeof(Stored), 0, entries, factor);
+    CloseFactorFile(solver_, factor);
+  }
+
+  tessar& solver_;
+  const YaleMatrix& a_;
+  const T* values_;
+  const SupernodeTree& tree_;
+  const bool pivoting_;
+  const std::int32_t n_;
+
+  ChargedArray<std::int32_t> map_;
+  ChargedArray<std::int64_t> index_buffer_;
+  ChargedArray<std::int64_t> cursor_;
+  ChargedArray<T> work_;
+  ChargedArray<Stored> staging_;
+  int lwork_ = 1;
+  double norm_ = 0.0;
+  int perturb_mode_ = 0;
+
+  T* stack_ = nullptr;
+  std::int64_t stack_size_ = 0;
+  std::int64_t stack_top_ = 0;
+  FactorSink<Stored> u_sink_ = FactorSink<Stored>::incore(nullptr);
+  FactorSink<Stored> l_sink_ = FactorSink<Stored>::incore(nullptr);
+  std::int32_t last_progress_ = -1;
+};
+
+}  // namespace
+
+template <class K>
+int FactorFronts(tessar& solver, const YaleMatrix& a, const SupernodeTree& tree, bool pivoting) {
+  using T = typename K::scalar;
+  if (solver.double_precision) return FrontalFactorization<K, T>(solver, a, tree, pivoting).run();
+  return FrontalFactorization<K, typename single_of<T>::type>(solver, a, tree, pivoting).run();
+}
+
+template int FactorFronts<RealSymmetric>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);
+template int FactorFronts<RealUnsymmetric>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);
+template int FactorFronts<ComplexSymmetric>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);
+template int FactorFronts<ComplexUnsymmetric>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);
+template int FactorFronts<ComplexHermitian>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);

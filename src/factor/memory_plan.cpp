@@ -1,0 +1,195 @@
+#include "factor/memory_plan.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "driver/memory_monitor.h"
+#include "driver/progress.h"
+#include "driver/tessar.h"
+#include "factor/supernode_tree.h"
+#include "platform/core_library.h"
+#include "platform/files.h"
+
+namespace {
+
+std::int64_t even(std::int64_t x) { return x + (x & 1); }
+
+// Sizes in one place: entry width E of the stored factor, working width W of
+// fronts and stack, and the element counts the plans are built from.
+struct PlanSizes {
+  std::int64_t n, F, E, W, r;
+  bool symmetric;
+  std::int64_t T;        // factor entries in all factor regions
+  std::int64_t M;        // what the solution phase needs in working elements
+  std::int64_t P;        // largest factor block of one supernode
+  std::int64_t factor_kb, disk_kb;
+
+  std::int64_t update_size(std::int64_t x) const { return symmetric ? x * (x + 1) / 2 : x * x; }
+};
+
+std::int64_t largest_block(const tessar& solver, bool symmetric) {
+  std::int64_t largest = 0;
+  for (std::int32_t s = 0; s < solver.NSuper; ++s) {
+    const std::int64_t m = front_order(solver, s), x = update_order(solver, s);
+    largest = std::max(largest, symmetric ? m * (m + 1) / 2 - x * (x + 1) / 2 : m * (m + 1) - x * (x + 1));
+  }
+  return largest;
+}
+
+std::int32_t largest_front(const tessar& solver) {
+  std::int64_t largest = 0;
+  for (std::int32_t s = 0; s < solver.NSuper; ++s) largest = std::max(largest, front_order(solver, s));
+  return static_cast<std::int32_t>(largest);
+}
+
+PlanSizes plan_sizes(const tessar& solver, bool pivoting) {
+  PlanSizes z{};
+  z.n = solver.SNode[solver.NSuper];
+  z.F = solver.NzU;
+  z.E = solver.elem_size;
+  z.W = solver.value_type == 1 ? 16 : 8;
+  z.r = z.W / z.E;
+  z.symmetric = solver.symmetry != 1;
+  z.T = z.symmetric ? z.F : (pivoting ? 2 * z.F : 2 * z.F - z.n);
+  z.M = solver.double_precision && !solver.enforce_CG ? z.n : (z.symmetric ? 3 : 5) * z.n;
+  if (pivoting) z.M += solver.max_front;
+  z.P = largest_block(solver, z.symmetric);
+  z.factor_kb = z.T * z.E / 1024;
+  z.disk_kb = (file_size_or_zero("A") + 2 * file_size_or_zero("b")) / 1024;
+  return z;
+}
+
+// Charges and allocates the WorkArray; a failure names the size and ends the
+// run with "Can not allocate WorkArray", code 100.
+void allocate_work_array(tessar& solver, std::int64_t bytes, const PlanSizes& z, bool pivoting) {
+  add_memory(solver, kb_of_bytes(bytes));
+  solver.WorkArray.reset(new (std::nothrow) std::byte[bytes]);
+  solver.work_array_bytes = bytes;
+  solver.work_array_kb = kb_of_bytes(bytes);
+  if (solver.WorkArray) return;
+  if (z.symmetric)
+    OrlDebug(1, L"Trying to allocate %lld Kbites\n", static_cast<long long>(bytes / 1024));
+  else
+    OrlDebug(1, pivoting ? L"Trying to allocate %lld bytes\n" : L"Trying to allocate %lld bites\n",
+             static_cast<long long>(bytes));
+  solver.fatal("Can not allocate WorkArray", 100);
+}
+
+// Places the regions inside the WorkArray: incore the factor region(s) first
+// and the stack area behind them; offcore the stack area first and, on the
+// pivoting path, the write buffer(s) behind it.
+void place_regions(tessar& solver, const PlanSizes& z, bool pivoting) {
+  std::byte* base = solver.WorkArray.get();
+  const std::int64_t stack_bytes = (solver.Storage + 1) * z.W;
+  if (solver.offcore) {
+    solver.stack_offset = 0;
+    const std::int64_t rest = std::max<std::int64_t>(0, solver.work_array_bytes - stack_bytes);
+    const std::int64_t each = z.symmetric ? rest : rest / 16 * 8;
+    solver.u_factor_capacity = pivoting ? each / z.E : 0;
+    solver.l_factor_capacity = pivoting && !z.symmetric ? each / z.E : 0;
+    std::byte* u = base + stack_bytes;
+    std::byte* l = u + each;
+    solver.u_factor_single = solver.u_factor_double = u;
+    solver.l_factor_single = solver.l_factor_double = z.symmetric ? nullptr : l;
+    return;
+  }
+  const std::int64_t l_entries = z.symmetric ? 0 : (pivoting ? z.F : z.F - z.n);
+  std::byte* l = base;
+  std::byte* u = base + l_entries * z.E;
+  solver.stack_offset = z.symmetric ? even(z.F) * z.E : (pivoting ? 2 * z.F * z.E : even(2 * z.F - z.n) * z.E);
+  solver.u_factor_single = solver.u_factor_double = u;
+  solver.l_factor_single = solver.l_factor_double = z.symmetric ? nullptr : l;
+  solver.u_factor_capacity = z.F;
+  solver.l_factor_capacity = l_entries;
+}
+
+void log_storage(const tessar& solver, std::int64_t divisor) {
+  OrlDebug(2, L"Storage= %lld Reduction= %le\n", static_cast<long long>(solver.Storage),
+           static_cast<double>(solver.Storage) / static_cast<double>(std::max<std::int64_t>(divisor, 1)));
+}
+
+// Offcore size when the solution phase follows in this run: the whole
+// factor plus the solve's vectors if they fit under the soft limit,
+// otherwise what memory is left, but never less than the path's minimum.
+std::int64_t offcore_size_with_solve(const tessar& solver, const PlanSizes& z, std::int64_t minimum_entries,
+                                     bool clamp_at_zero) {
+  const std::int64_t Y = even(z.r * z.M + z.T) * z.E;
+  if (static_cast<double>(Y / 1024 + solver.memory_in_use) > static_cast<double>(solver.Soft_Memory_Limit)) {
+    std::int64_t left = solver.Soft_Memory_Limit - solver.memory_in_use;
+    if (clamp_at_zero) left = std::max<std::int64_t>(left, 0);
+    return std::max(left * 1024, minimum_entries * z.E);
+  }
+  return std::max((solver.Storage + 1) * z.W, Y);
+}
+
+}  // namespace
+
+std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree) {
+  const bool symmetric = solver.symmetry != 1;
+  const auto u = [&](std::int64_t x) { return symmetric ? x * (x + 1) / 2 : x * x; };
+  std::int64_t stack = 0, peak = 0;
+  for (std::int32_t s = 0; s < solver.NSuper; ++s) {
+    const std::int64_t m = front_order(solver, s);
+    peak = std::max(peak, m * m + stack);
+    for (std::int32_t c = tree.child_ptr[s]; c + 1 < tree.child_ptr[s + 1]; ++c)
+      stack -= u(update_order(solver, tree.children[c]));
+    if (s + 1 < solver.NSuper && tree.child_count(s + 1) == 0) stack += u(update_order(solver, s));
+  }
+  OrlDebug(2, L"Memory required for stack = %lld\n", static_cast<long long>(peak));
+  if (stack != 0) solver.fatal("Memory violation is expected", 1);
+  return peak;
+}
+
+void PlainPlan(tessar& solver, const SupernodeTree& tree) {
+  solver.Storage = StackEstimate(solver, tree);
+  const PlanSizes z = plan_sizes(solver, false);
+  log_storage(solver, z.symmetric ? z.F : 2 * z.F - z.n);
+  const std::int64_t G = std::max(solver.Storage + 1, z.M);
+  decide_incore_offcore(solver, G * z.W / 1024, z.disk_kb, z.factor_kb);
+  std::int64_t bytes;
+  if (!solver.offcore)
+    bytes = even(z.T) * z.E + G * z.W;
+  else if (solver.do_solve)
+    bytes = offcore_size_with_solve(solver, z, std::max(z.r * (solver.Storage + 1), z.F / 20 + z.r * z.M), false);
+  else
+    bytes = (solver.Storage + 1) * z.W;
+  allocate_work_array(solver, bytes, z, false);
+  place_regions(solver, z, false);
+}
+
+void PivotingPlan(tessar& solver, const SupernodeTree& tree) {
+  solver.max_front = largest_front(solver);
+  solver.Storage = StackEstimate(solver, tree);
+  const PlanSizes z = plan_sizes(solver, true);
+  const auto kb = [](std::int64_t bytes) { return static_cast<long long>(bytes / 1024); };
+  if (z.symmetric) {
+    OrlDebug(2, L"Memory required for stack = %lld KB  Reduction= %le\n", kb(solver.Storage * z.W),
+             static_cast<double>(solver.Storage) / static_cast<double>(std::max<std::int64_t>(z.F, 1)));
+    OrlDebug(2, L"Memory required for UFactor = %lld KB\n", static_cast<long long>(z.factor_kb));
+  } else {
+    log_storage(solver, 2 * z.F);
+    OrlDebug(2, L"Memory required for solve = %lld KB\n", kb(z.M * z.W));
+    OrlDebug(2, L"Memory required for stack & frontal matrix = %lld KB\n", kb(solver.Storage * z.W));
+    OrlDebug(2, L"Memory required for LUFactor = %lld KB\n", static_cast<long long>(z.factor_kb));
+  }
+  const std::int64_t G = std::max(solver.Storage + 1, z.M);
+  decide_incore_offcore(solver, G * z.W / 1024, z.disk_kb, z.factor_kb);
+  const std::int64_t Q = std::max(z.symmetric ? z.F / 20 : z.F / 10, z.P);
+  std::int64_t bytes;
+  if (!solver.offcore)
+    bytes = (z.symmetric ? even(z.F) : 2 * z.F) * z.E + G * z.W;
+  else if (solver.do_solve)
+    bytes = offcore_size_with_solve(solver, z, std::max((Q + solver.Storage + 1) * z.r, (z.M + Q) * z.r), true);
+  else
+    bytes = (Q + solver.Storage + 1) * z.W;
+  allocate_work_array(solver, bytes, z, true);
+  place_regions(solver, z, true);
+}
+
+void ReportFactorEstimate(const tessar& solver) {
+  char text[96];
+  std::snprintf(text, sizeof text, "Factor (Est. memory = %dMB, disk = %dMB)",
+                static_cast<int>(solver.memory_in_use / 1024 + 1), static_cast<int>(solver.disk_usage / 1024 + 1));
+  report_message(solver, text);
+}

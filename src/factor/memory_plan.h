@@ -1,0 +1,24 @@
+#pragma once
+// The memory plan of the single-thread factorization: the stack estimate
+// Storage, the incore/offcore decision and the one WorkArray that holds the
+// factor regions (incore), the stack area with every front, and on the
+// pivoting path offcore the write buffer of the factor files.
+#include <cstdint>
+
+class tessar;
+struct SupernodeTree;
+
+// Peak, in working elements, of the update-matrix stack plus the front being
+// assembled, visiting supernodes in their (postorder) numbering. An update
+// matrix whose parent comes next is not counted: the parent's front is placed
+// over it. A stack that does not come back to empty ends the run with
+// "Memory violation is expected", code 1.
+std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree);
+
+// Size, decide and allocate for the plain and the pivoting path; they set
+// Storage, offcore, the WorkArray and its regions, and max_front (pivoting).
+void PlainPlan(tessar& solver, const SupernodeTree& tree);
+void PivotingPlan(tessar& solver, const SupernodeTree& tree);
+
+// The message sent to the parent between the plan and the factorization.
+void ReportFactorEstimate(const tessar& solver);
