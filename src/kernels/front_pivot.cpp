@@ -280,8 +280,9 @@ int front_pivot_work_size(int npiv) {
     return 0;
   } else {
     // One column more than the blocked factorization uses: the linked
-    // library's complex matrix-vector product reads one vector element past
-    // the last, which for the factorization's last panel lies past nb columns.
+    // library's complex matrix-vector product reads one element past the end
+    // of its vector, and the perturbed factorization passes it rows of its
+    // n × nb work array, up to the last column.
     const int nb = blas::ilaenv(1, symmetric_factorization_name<K>(), "L", npiv, -1, -1, -1);
     return std::max({1, npiv / 2, (nb + 1) * npiv});
   }
