@@ -10,8 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "kernels/front_pivot.h"
+#include "kernels/front_plain.h"
 #include "kernels/perturbed_factorizations.h"
 #include "platform/blas.h"
+#include "platform/kind_traits.h"
 
 namespace {
 
@@ -66,13 +69,61 @@ void compare_sytrf(int n) {
   std::printf("TSDSYTRF n=%d: %.3f s, DSYTRF %.3f s, ratio %.3f\n", n, ours, library, ours / library);
 }
 
+// Flops of eliminating npiv pivots of an order-F front: r rows below a pivot
+// cost r (scaling) plus r·(r+1) (symmetric) or 2·r² (unsymmetric).
+double front_flops(int order, int npiv, bool unsymmetric) {
+  double flops = 0;
+  for (int i = 0; i < npiv; ++i) {
+    const double r = order - i - 1;
+    flops += unsymmetric ? r + 2 * r * r : r + r * (r + 1);
+  }
+  return flops;
+}
+
+// Rate of a front kernel on a diagonally dominant random front of the kind.
+template <class K, class Kernel>
+void time_front(const char* label, int order, int npiv, double gemm_rate, Kernel kernel) {
+  using T = typename K::scalar;
+  const auto real_front = random_symmetric(order, 4);
+  std::vector<T> input(real_front.begin(), real_front.end()), front;
+  for (int i = 0; i < order; ++i) input[i + std::size_t(i) * order] += T(order);
+  const double t = best_time(3, [&] { front = input; }, [&] { kernel(front.data()); });
+  const double rate = front_flops(order, npiv, K::symmetry == Symmetry::unsymmetric) / t * 1e-9;
+  std::printf("%-28s F=%d npiv=%d: %.3f s, %.2f GFLOP/s, %.0f %% of DGEMM\n", label, order, npiv, t, rate,
+              100 * rate / gemm_rate);
+}
+
+void time_fronts(int order, int npiv, double gemm_rate) {
+  std::vector<int> ipiv(npiv);
+  std::vector<double> work(std::max(1, front_pivot_work_size<RealSymmetric>(npiv)));
+  time_front<RealSymmetric>("FactorFrontPlain (real sym)", order, npiv, gemm_rate, [&](double* front) {
+    int flag = 0;
+    FactorFrontPlain<RealSymmetric>(npiv, order, front, flag);
+  });
+  time_front<RealUnsymmetric>("FactorFrontPlain (real LU)", order, npiv, gemm_rate, [&](double* front) {
+    int flag = 0;
+    FactorFrontPlain<RealUnsymmetric>(npiv, order, front, flag);
+  });
+  time_front<RealSymmetric>("FactorFrontPivot (real sym)", order, npiv, gemm_rate, [&](double* front) {
+    int info = 0, mode = 1;
+    FactorFrontPivot<RealSymmetric>(npiv, order, front, ipiv.data(), work.data(), int(work.size()), info, mode, 1.0);
+  });
+  time_front<RealUnsymmetric>("FactorFrontPivot (real LU)", order, npiv, gemm_rate, [&](double* front) {
+    int info = 0, mode = 1;
+    FactorFrontPivot<RealUnsymmetric>(npiv, order, front, ipiv.data(), nullptr, 0, info, mode, 1.0);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int n_sytrf = argc > 1 ? std::atoi(argv[1]) : 3000;
+  const int order = argc > 2 ? std::atoi(argv[2]) : 3000;
+  const int npiv = argc > 3 ? std::atoi(argv[3]) : 1000;
   blas::set_threads(1);
   const double gemm_rate = gemm_gflops(2000);
   std::printf("DGEMM n=2000: %.2f GFLOP/s\n", gemm_rate);
   compare_sytrf(n_sytrf);
+  time_fronts(order, npiv, gemm_rate);
   return 0;
 }
