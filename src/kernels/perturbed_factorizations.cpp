@@ -272,6 +272,20 @@ void store_panel_pivot(int m, int k, int kstep, Matrix<T> a, Matrix<T> w) {
   a(k + 1, k + 1) = w(k + 1, k + 1);
 }
 
+// column -= rows × kb block of a · (row of w)^(T or H). Complex types take a
+// one-column gemm: the library's complex matrix-vector product (0.3.21) reads
+// one element past a strided vector, which at the panel's last column of w
+// would lie beyond the caller's work array.
+template <class T, bool Hermitian>
+void update_diagonal_block_column(int rows, int kb, const T* a_rows, int lda, const T* w_row, int ldw, T* column) {
+  if constexpr (blas::is_complex_v<T>) {
+    blas::gemm('N', SymmetricRules<T, Hermitian>::update_trans, rows, 1, kb, T(-1), a_rows, lda, w_row, ldw, T(1),
+               column, lda);
+  } else {
+    blas::gemv('N', rows, kb, T(-1), a_rows, lda, w_row, ldw, T(1), column, 1);
+  }
+}
+
 // Lower triangle of a(kb:m, kb:m) -= a(kb:m, 0:kb) · w(kb:m, 0:kb)^(T or H),
 // in column blocks of nb: matrix-vector products on each block's diagonal
 // part, one gemm below it.
@@ -281,9 +295,7 @@ void update_trailing(int m, int kb, int nb, Matrix<T> a, Matrix<T> w) {
   for (int j = kb; j < m; j += nb) {
     const int jb = std::min(nb, m - j);
     for (int jj = j; jj < j + jb; ++jj) {
-      if constexpr (Hermitian) blas::lacgv(kb, w.at(jj, 0), w.ld);
-      blas::gemv('N', j + jb - jj, kb, T(-1), a.at(jj, 0), a.ld, w.at(jj, 0), w.ld, T(1), a.at(jj, jj), 1);
-      if constexpr (Hermitian) blas::lacgv(kb, w.at(jj, 0), w.ld);
+      update_diagonal_block_column<T, Hermitian>(j + jb - jj, kb, a.at(jj, 0), a.ld, w.at(jj, 0), w.ld, a.at(jj, jj));
       R::make_real(a(jj, jj));
     }
     if (j + jb < m)

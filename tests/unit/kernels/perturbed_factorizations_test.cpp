@@ -2,6 +2,7 @@
 // with no pivot below tau they must choose the same pivots and produce the
 // same factors to rounding; below tau they perturb and count.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -107,6 +108,41 @@ TYPED_TEST(SymmetricFactorization, ChoosesTheLibrarysPivotsAcrossBlockSizes) {
       expect_same_as_library<TypeParam>(indefinite_front<K>(n, 100 + n + zeros, zeros), n,
                                         optimal_lwork('d', n), 100 + n + zeros);
     }
+}
+
+// count scalars that end exactly where an inaccessible page begins, so that a
+// read past the end faults.
+template <class T>
+class GuardedBuffer {
+ public:
+  explicit GuardedBuffer(std::size_t count) {
+    const std::size_t page = sysconf(_SC_PAGESIZE);
+    data_bytes_ = (count * sizeof(T) + page - 1) / page * page;
+    total_ = data_bytes_ + page;
+    base_ = static_cast<char*>(mmap(nullptr, total_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(base_ + data_bytes_, page, PROT_NONE);
+    data_ = reinterpret_cast<T*>(base_ + data_bytes_) - count;
+  }
+  ~GuardedBuffer() { munmap(base_, total_); }
+  T* data() { return data_; }
+
+ private:
+  char* base_;
+  std::size_t data_bytes_, total_;
+  T* data_;
+};
+
+TYPED_TEST(SymmetricFactorization, ExactWorkspaceIsNeverReadPastItsEnd) {
+  using K = typename TypeParam::kind;
+  using T = typename TypeParam::scalar;
+  const int n = 300;
+  auto a = indefinite_front<K>(n, 77, n);
+  const int lwork = optimal_lwork('d', n);
+  GuardedBuffer<T> work(lwork);
+  std::vector<int> ipiv(n);
+  int info = 1, npert = 1;
+  TypeParam::ours(n, a.data(), n, ipiv.data(), work.data(), lwork, info, npert, 1e-3);
+  EXPECT_EQ(info, 0);
 }
 
 TYPED_TEST(SymmetricFactorization, ShortWorkspaceNarrowsThePanelLikeTheLibrary) {
