@@ -1,0 +1,70 @@
+#pragma once
+// Krylov iterations of the post-improvement, written against operator
+// callables so that they know nothing of factors, files or threads: the
+// preconditioner applies the factorization (M⁻¹, optionally transposed), the
+// product applies the reordered input matrix, and two hooks let the caller
+// keep threads that share factor patches in step.
+//
+// Every method solves A·x = b for the vector b given, in the working
+// precision of the kind (double or complex double), starting from the state
+// its description names, and returns 0 when the relative residual
+// ‖b − A·x‖₂/‖b‖₂ reached the tolerance, 16 when it did not or the iteration
+// broke down (after logging why). Dot products follow the kind: unconjugated
+// for complex symmetric, conjugated for Hermitian; the unsymmetric kinds use
+// unconjugated products in BiCG and conjugated ones in BiCGStab and
+// BiCGStab(2).
+#include <cstdint>
+#include <functional>
+
+template <class T>
+struct KrylovOperators {
+  // x := M⁻¹·x in place; transpose selects M⁻ᵀ (unsymmetric kinds).
+  std::function<void(T* x, bool transpose)> precondition;
+  // y := A·x (transpose: Aᵀ·x).
+  std::function<void(const T* x, T* y, bool transpose)> multiply;
+  // Called once when this vector stops iterating (converged or broke down),
+  // before any further preconditioner call of other threads depends on it.
+  std::function<void()> on_leaving;
+  // Called after every iteration by the methods that keep threads in step
+  // (CG in both modes, BiCG in the plain mode).
+  std::function<void()> after_iteration;
+};
+
+struct KrylovSettings {
+  std::int32_t n = 0;
+  double tolerance = 1e-11;
+  std::int32_t max_iterations = 50;
+  std::int32_t thread = 0;       // for the log lines
+  bool pivoting = false;          // pivoting-mode variants (breakdown tests, initial solve)
+  bool transpose = false;         // solve Aᵀ·x = b (unsymmetric kinds)
+  bool offcore_unshared = false;  // BiCGStab starts from x = b instead of an initial solve
+};
+
+// Vectors a method needs besides b and x, in units of n scalars.
+inline constexpr int cg_work_vectors = 3;
+inline constexpr int bicg_work_vectors = 5;
+
+// Preconditioned conjugate gradients for the symmetric kinds. b is the
+// permuted right-hand side, x receives the solution; work holds
+// cg_work_vectors·n scalars. bnorm = ‖b‖₂.
+template <class K>
+[[nodiscard]] int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                                     const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                                     typename K::scalar* work);
+
+// BiCG for the unsymmetric kinds, work holds bicg_work_vectors·n scalars.
+template <class K>
+[[nodiscard]] int BiConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                                       const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                                       typename K::scalar* work);
+
+// BiCGStab and BiCGStab(2) (pivoting modes only); they allocate their own
+// further vectors, charged to nothing, and end the run with "Not enough
+// memory" (code 100) when they cannot.
+template <class K>
+[[nodiscard]] int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                           const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work);
+template <class K>
+[[nodiscard]] int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                            const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                            typename K::scalar* work);
