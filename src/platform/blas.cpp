@@ -58,6 +58,8 @@ void zsytrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, cons
 void zhetrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, const int*, int*, fstrlen);
 void dgetrf_(const int*, const int*, double*, const int*, int*, int*);
 void zgetrf_(const int*, const int*, cdouble*, const int*, int*, int*);
+void dgetrs_(const char*, const int*, const int*, const double*, const int*, const int*, double*, const int*, int*, fstrlen);
+void zgetrs_(const char*, const int*, const int*, const cdouble*, const int*, const int*, cdouble*, const int*, int*, fstrlen);
 int ilaenv_(const int*, const char*, const char*, const int*, const int*, const int*, const int*, fstrlen, fstrlen);
 double dlamch_(const char*, fstrlen);
 void openblas_set_num_threads(int);
@@ -181,6 +183,12 @@ void hetrf(char uplo, int n, cdouble* a, int lda, int* ipiv, cdouble* work, int 
 }
 void getrf(int m, int n, double* a, int lda, int* ipiv, int* info) { dgetrf_(&m, &n, a, &lda, ipiv, info); }
 void getrf(int m, int n, cdouble* a, int lda, int* ipiv, int* info) { zgetrf_(&m, &n, a, &lda, ipiv, info); }
+void getrs(char trans, int n, int nrhs, const double* a, int lda, const int* ipiv, double* b, int ldb, int* info) {
+  dgetrs_(&trans, &n, &nrhs, a, &lda, ipiv, b, &ldb, info, 1);
+}
+void getrs(char trans, int n, int nrhs, const cdouble* a, int lda, const int* ipiv, cdouble* b, int ldb, int* info) {
+  zgetrs_(&trans, &n, &nrhs, a, &lda, ipiv, b, &ldb, info, 1);
+}
 
 int ilaenv(int ispec, const char* name, const char* opts, int n1, int n2, int n3, int n4) {
   return ilaenv_(&ispec, name, opts, &n1, &n2, &n3, &n4, std::strlen(name), std::strlen(opts));

@@ -66,6 +66,10 @@ void hetrf(char uplo, int n, std::complex<double>* a, int lda, int* ipiv,
            std::complex<double>* work, int lwork, int* info);
 void getrf(int m, int n, double* a, int lda, int* ipiv, int* info);
 void getrf(int m, int n, std::complex<double>* a, int lda, int* ipiv, int* info);
+// Solves with the LU factors of getrf: op(A)·X = B for nrhs columns, trans 'N', 'T' or 'C'.
+void getrs(char trans, int n, int nrhs, const double* a, int lda, const int* ipiv, double* b, int ldb, int* info);
+void getrs(char trans, int n, int nrhs, const std::complex<double>* a, int lda, const int* ipiv,
+           std::complex<double>* b, int ldb, int* info);
 
 // ILAENV's block-size queries and DLAMCH("Epsilon").
 int ilaenv(int ispec, const char* name, const char* opts, int n1, int n2, int n3, int n4);
