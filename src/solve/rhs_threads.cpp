@@ -1,0 +1,169 @@
+#include "solve/rhs_threads.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "driver/charged_array.h"
+#include "driver/progress.h"
+#include "driver/tessar.h"
+#include "io/vectors.h"
+#include "platform/core_library.h"
+#include "platform/guarded_section.h"
+#include "platform/process.h"
+#include "platform/threads.h"
+
+namespace {
+
+// A 32-bit counter changed under its own critical section.
+class GuardedCounter {
+ public:
+  std::int32_t get() {
+    std::scoped_lock lock(section_);
+    return value_;
+  }
+  void set(std::int32_t value) {
+    std::scoped_lock lock(section_);
+    value_ = value;
+  }
+  void add(std::int32_t delta) {
+    std::scoped_lock lock(section_);
+    value_ += delta;
+  }
+
+ private:
+  GuardedSection section_;
+  std::int32_t value_ = 0;
+};
+
+// Busy flags of the solve threads' slots.
+class ThreadArray {
+ public:
+  explicit ThreadArray(std::int32_t slots) : busy_(slots, 0) {}
+
+  // The first free slot, or −1 when every slot is busy.
+  std::int32_t first_free() {
+    std::scoped_lock lock(section_);
+    const auto it = std::find(busy_.begin(), busy_.end(), 0);
+    if (it != busy_.end()) return static_cast<std::int32_t>(it - busy_.begin());
+    OrlDebug(2, L"No available threads are found\n");
+    return -1;
+  }
+
+  void mark_busy(std::int32_t slot) {
+    std::scoped_lock lock(section_);
+    const auto slots = static_cast<std::int32_t>(busy_.size());
+    if (slot < 0 || slot >= slots || busy_[slot]) {
+      OrlDebug(2, L"Invalid thread number %d, Max=%d\n", slot, slots - 1);
+      end_process(1);
+    }
+    busy_[slot] = 1;
+  }
+
+  void mark_free(std::int32_t slot) {
+    std::scoped_lock lock(section_);
+    busy_[slot] = 0;
+  }
+
+ private:
+  GuardedSection section_;
+  std::vector<std::uint8_t> busy_;
+};
+
+void report_solved(const tessar& solver, std::int32_t solved, std::int32_t nrhs) {
+  const std::int32_t span = solver.solve_progress_end - solver.solve_progress_start;
+  report_progress(solver, solver.solve_progress_start + span * solved / nrhs);
+}
+
+int solve_in_turn(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
+                  const RhsSolveHooks& hooks) {
+  hooks.share_patch_loads(1);
+  ChargedArray<std::byte> svect;
+  svect.allocate(solver, element_size * n, "Cannot allocate memory for svect");
+  int result = 0;
+  for (std::int32_t k = 0; k < nrhs && result == 0; ++k) {
+    OrlDebug(2, L"Solving %d rhs vector\n", k + 1);
+    read_rhs_vector(solver, n, svect.data(), element_size, k, nrhs);
+    result = hooks.solve_one(svect.data(), 0);
+    if (result != 0) break;
+    write_solution_vector(solver, n, svect.data(), element_size, k, nrhs);
+    report_solved(solver, k + 1, nrhs);
+  }
+  return result;
+}
+
+// The state the launching thread shares with the solve threads of one call.
+struct RhsRun {
+  tessar& solver;
+  std::int32_t n, nrhs, threads;
+  std::size_t element_size;
+  const RhsSolveHooks& hooks;
+  std::vector<ChargedArray<std::byte>> svect;
+  ThreadArray slots;
+  Semaphore free_threads;
+  GuardedCounter error_code, completed, total;
+
+  RhsRun(tessar& s, std::int32_t n_, std::int32_t nrhs_, std::int32_t p, std::size_t width, const RhsSolveHooks& h)
+      : solver(s), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), slots(p), free_threads(p) {
+    for (auto& v : svect) v.allocate(solver, element_size * n, "Not enough memory for **svect");
+    total.set(nrhs);
+  }
+};
+
+void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
+  OrlDebug(2, L"Thread %d succesfully launched, rhs %d(out of %d)\n", slot, k, run.nrhs);
+  set_thread_count(1);
+  std::byte* vector = run.svect[slot].data();
+  read_rhs_vector(run.solver, run.n, vector, run.element_size, k, run.nrhs);
+  const int result = run.hooks.solve_one(vector, slot);
+  OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
+  if (result != 0) run.error_code.set(result);
+  else write_solution_vector(run.solver, run.n, vector, run.element_size, k, run.nrhs);
+  run.completed.add(1);
+  run.slots.mark_free(slot);
+  run.free_threads.release();
+}
+
+int solve_in_parallel(tessar& solver, std::int32_t n, std::int32_t nrhs, std::int32_t threads, std::size_t element_size,
+                      const RhsSolveHooks& hooks) {
+  hooks.share_patch_loads(threads);
+  solver.threaded_vector_io = true;
+  RhsRun run(solver, n, nrhs, threads, element_size, hooks);
+  for (std::int32_t k = 0; k < nrhs; ++k) {
+    run.free_threads.acquire();
+    if (run.error_code.get() != 0) {
+      run.free_threads.release();
+      break;
+    }
+    report_solved(solver, run.completed.get(), nrhs);
+    const std::int32_t slot = run.slots.first_free();
+    run.slots.mark_busy(slot);
+    start_detached([&run, slot, k] { RhsSolveThread(run, slot, k); });
+  }
+  for (std::int32_t t = 0; t < threads; ++t) {
+    run.free_threads.acquire();
+    report_solved(solver, run.completed.get(), nrhs);
+  }
+  run.free_threads.release(threads);
+  solver.threaded_vector_io = false;
+  hooks.share_patch_loads(1);
+  return run.error_code.get();
+}
+
+}  // namespace
+
+std::int32_t solve_thread_count(const tessar& solver) {
+  return solver.ncpu_solve >= 1 ? solver.ncpu_solve : std::max(solver.ncpu, 1);
+}
+
+int SolveAllRhs(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
+                const RhsSolveHooks& hooks) {
+  if (nrhs <= 0) return 0;
+  report_progress(solver, solver.solve_progress_start);
+  std::int32_t threads = std::min(solve_thread_count(solver), nrhs);
+  if (hooks.max_threads > 0) threads = std::min(threads, hooks.max_threads);
+  const int result = threads <= 1 ? solve_in_turn(solver, n, nrhs, element_size, hooks)
+                                  : solve_in_parallel(solver, n, nrhs, threads, element_size, hooks);
+  if (result != 0) OrlDebug(L"One of the right-hand side did not converge\n");
+  return result;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The right-hand sides of "b" solved into "x": one after another on the
+// calling thread, or up to P at once on threads created per right-hand side,
+// P = min(solve threads, number of right-hand sides). Each thread reads its
+// right-hand side, runs the per-thread solve and writes its solution; a
+// failing right-hand side stops further launches.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+class tessar;
+
+struct RhsSolveHooks {
+  // The per-thread solve of one vector (right-hand side in, solution out):
+  // 0, or the error code of a right-hand side that failed.
+  std::function<int(void* vector, std::int32_t thread)> solve_one;
+  // Tells the substitution how many threads will share patch loads (1: none).
+  std::function<void(std::int32_t threads)> share_patch_loads;
+  // Upper bound on the threads used; 0 for none.
+  std::int32_t max_threads = 0;
+};
+
+// Solve threads the run allows: -ncpu_fbs when given, else ncpu.
+std::int32_t solve_thread_count(const tessar& solver);
+
+// Solves nrhs vectors of n elements of element_size bytes. Returns 0, or the
+// error code a failing right-hand side stored (after logging "One of the
+// right-hand side did not converge\n").
+[[nodiscard]] int SolveAllRhs(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
+                              const RhsSolveHooks& hooks);
