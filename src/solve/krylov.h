@@ -16,17 +16,21 @@
 #include <cstdint>
 #include <functional>
 
+class tessar;
+
 template <class T>
 struct KrylovOperators {
   // x := M⁻¹·x in place; transpose selects M⁻ᵀ (unsymmetric kinds).
   std::function<void(T* x, bool transpose)> precondition;
   // y := A·x (transpose: Aᵀ·x).
   std::function<void(const T* x, T* y, bool transpose)> multiply;
-  // Called once when this vector stops iterating (converged or broke down),
-  // before any further preconditioner call of other threads depends on it.
+  // Called exactly once per call, when this vector stops iterating (converged,
+  // broke down or out of iterations), before any further preconditioner call
+  // of other threads depends on it; in the methods with after_iteration it
+  // comes before the last after_iteration call. May be empty.
   std::function<void()> on_leaving;
   // Called after every iteration by the methods that keep threads in step
-  // (CG in both modes, BiCG in the plain mode).
+  // (CG in both modes, BiCG in the plain mode). May be empty.
   std::function<void()> after_iteration;
 };
 
@@ -38,6 +42,10 @@ struct KrylovSettings {
   bool pivoting = false;          // pivoting-mode variants (breakdown tests, initial solve)
   bool transpose = false;         // solve Aᵀ·x = b (unsymmetric kinds)
   bool offcore_unshared = false;  // BiCGStab starts from x = b instead of an initial solve
+  // The run whose fatal path ("Not enough memory", code 100) ends a failed
+  // allocation of the extra vectors of BiCGStab and BiCGStab(2); without one
+  // the std::bad_alloc reaches the caller.
+  tessar* solver = nullptr;
 };
 
 // Vectors a method needs besides b and x, in units of n scalars.
