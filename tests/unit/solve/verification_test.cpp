@@ -1,0 +1,301 @@
+// Solution verification against a dense oracle: the residuals logged by the
+// on-disk check and returned by the in-solve check are compared with
+// ‖A·x − b‖₂ / ‖b‖₂ computed from the dense matrix the stored triangle stands
+// for, on random vectors (so the residuals are of order one and every entry counts).
+#include "solve/verification.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <numeric>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "factor/matrix_prep.h"
+#include "io/vectors.h"
+#include "platform/kind_traits.h"
+#include "tests/support/test_support.h"
+#include "tests/unit/tools/dense_oracle.h"
+#include "tools/generator/generator.h"
+
+namespace {
+
+using AllKinds = ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
+using SymmetricKinds = ::testing::Types<RealSymmetric, ComplexSymmetric, ComplexHermitian>;
+
+constexpr std::uint64_t base_seed = 20'240'611;
+
+template <class T>
+T random_scalar(std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  if constexpr (std::is_same_v<T, double>) return u(rng);
+  else return T(u(rng), u(rng));
+}
+
+template <class T>
+std::vector<T> random_vector(std::size_t count, std::mt19937_64& rng) {
+  std::vector<T> v(count);
+  for (auto& x : v) x = random_scalar<T>(rng);
+  return v;
+}
+
+// The 5-point pattern of a 4 × 4 grid in the kind's storage with random values
+// and diagonals of different sizes (real for the Hermitian kind).
+template <class K>
+YaleMatrix random_matrix(std::mt19937_64& rng) {
+  using T = typename K::scalar;
+  YaleMatrix a = generate(Family::laplace2d, 4, K::solver_type, 1, base_seed).a;
+  auto* v = reinterpret_cast<T*>(a.values.data());
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      v[p] = random_scalar<T>(rng);
+      if (a.col_idx[p] != i) continue;
+      if constexpr (K::symmetry == Symmetry::hermitian) v[p] = T(v[p].real(), 0.0);
+      v[p] += T(2.0 + i % 5);
+    }
+  return a;
+}
+
+// ‖A·x − b‖₂ / ‖b‖₂ from the dense matrix.
+template <class K>
+double oracle_residual(const YaleMatrix& a, const typename K::scalar* x, const typename K::scalar* b) {
+  const Dense d = dense_of(a, K::solver_type);
+  double residual = 0.0, rhs = 0.0;
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    Complex sum = 0.0;
+    for (std::int32_t j = 0; j < a.n; ++j) sum += d(i, j) * Complex(x[j]);
+    residual += std::norm(sum - Complex(b[i]));
+    rhs += std::norm(Complex(b[i]));
+  }
+  return std::sqrt(residual) / std::sqrt(rhs);
+}
+
+// The same matrix stored by lower-triangle rows.
+template <class K>
+YaleMatrix lower_triangle_of(const YaleMatrix& upper) {
+  using T = typename K::scalar;
+  const auto* v = reinterpret_cast<const T*>(upper.values.data());
+  std::vector<std::vector<std::pair<std::int32_t, T>>> rows(upper.n);
+  for (std::int32_t i = 0; i < upper.n; ++i)
+    for (std::int64_t p = upper.row_ptr[i]; p < upper.row_ptr[i + 1]; ++p) {
+      const std::int32_t j = upper.col_idx[p];
+      rows[j].emplace_back(i, j == i ? v[p] : K::mirror(v[p]));
+    }
+  YaleMatrix lower = upper;
+  auto* w = reinterpret_cast<T*>(lower.values.data());
+  std::int64_t p = 0;
+  for (std::int32_t i = 0; i < upper.n; ++i) {
+    std::sort(rows[i].begin(), rows[i].end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (const auto& [j, value] : rows[i]) {
+      lower.col_idx[p] = j;
+      w[p++] = value;
+    }
+    lower.row_ptr[i + 1] = p;
+  }
+  return lower;
+}
+
+template <class T>
+void write_vectors(const char* name, const std::vector<T>& v) {
+  std::FILE* file = std::fopen(name, "wb");
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(v.data(), sizeof(T), v.size(), file), v.size());
+  std::fclose(file);
+}
+
+template <class K>
+class VerificationTest : public ::testing::Test {
+ protected:
+  using T = typename K::scalar;
+  ScopedWorkDir dir;
+  LogCapture log{2};
+  std::unique_ptr<tessar> solver = make_test_solver(K::solver_type);
+  std::mt19937_64 rng{base_seed + K::solver_type};
+  ::testing::ScopedTrace seed_trace{__FILE__, __LINE__, "seed " + std::to_string(base_seed + K::solver_type)};
+
+  // The (k, value) pairs of the "Svtr%d  Rel.Error = %le\n" lines so far.
+  std::vector<std::pair<int, double>> logged_residuals() const {
+    const std::string text = log.text();
+    static const std::regex line(R"(Svtr(\d+)  Rel\.Error = (\S+)\n)");
+    std::vector<std::pair<int, double>> values;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
+      values.emplace_back(std::stoi((*it)[1]), std::stod((*it)[2]));
+    return values;
+  }
+
+  // Checks count vectors of "b"/"x" on disk against the oracle.
+  void expect_disk_residuals(const YaleMatrix& a, const std::vector<T>& b, const std::vector<T>& x, int count) {
+    const auto logged = logged_residuals();
+    ASSERT_EQ(logged.size(), static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) {
+      const double expected = oracle_residual<K>(a, x.data() + k * a.n, b.data() + k * a.n);
+      EXPECT_EQ(logged[k].first, k);
+      EXPECT_NEAR(logged[k].second, expected, 1e-6 * expected) << "vector " << k;
+    }
+  }
+
+  int failure_code(const std::function<void()>& action, std::string& message) {
+    try {
+      action();
+    } catch (const TessarException& e) {
+      message = e.message().str();
+      return e.code();
+    }
+    return 0;
+  }
+};
+TYPED_TEST_SUITE(VerificationTest, AllKinds);
+
+TYPED_TEST(VerificationTest, RelativeResidualMatchesTheDenseOracle) {
+  using T = typename TypeParam::scalar;
+  const YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  const auto x = random_vector<T>(a.n, this->rng), b = random_vector<T>(a.n, this->rng);
+  const std::int64_t in_use = this->solver->memory_in_use;
+  const double residual = RelativeResidual<TypeParam>(*this->solver, a, x.data(), b.data());
+  EXPECT_NEAR(residual, oracle_residual<TypeParam>(a, x.data(), b.data()), 1e-13 * residual);
+  EXPECT_EQ(this->solver->memory_in_use, in_use) << "the residual vector is credited back";
+}
+
+TYPED_TEST(VerificationTest, OnDiskCheckLogsEveryVectorsResidual) {
+  using T = typename TypeParam::scalar;
+  YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  const YaleMatrix original = a;
+  const auto b = random_vector<T>(3 * a.n, this->rng), x = random_vector<T>(3 * a.n, this->rng);
+  write_vectors("b", b);
+  write_vectors("x", x);
+  CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
+  this->expect_disk_residuals(original, b, x, 3);
+  EXPECT_EQ(this->solver->rhs_file, nullptr);
+  EXPECT_EQ(this->solver->solution_file, nullptr);
+}
+
+// "b" framed by record markers, "x" plain as the solve writes it: both hold
+// the same number of vectors.
+TYPED_TEST(VerificationTest, MarkerLayoutOfBStillMatchesAPlainX) {
+  using T = typename TypeParam::scalar;
+  ScopedEnv markers("TS_READ_ORLAN", "1");
+  YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  const YaleMatrix original = a;
+  const auto b = random_vector<T>(2 * a.n, this->rng), x = random_vector<T>(2 * a.n, this->rng);
+  std::FILE* file = std::fopen("b", "wb");
+  ASSERT_TRUE(write_vector_records(file, reinterpret_cast<const double*>(b.data()), a.n, 2,
+                                   TypeParam::is_complex ? 2 : 1, true));
+  std::fclose(file);
+  write_vectors("x", x);
+  CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
+  this->expect_disk_residuals(original, b, x, 2);
+}
+
+TYPED_TEST(VerificationTest, ZeroRightHandSideNeedsAZeroSolution) {
+  using T = typename TypeParam::scalar;
+  YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  std::vector<T> zero(a.n, T(0));
+  write_vectors("b", zero);
+  write_vectors("x", zero);
+  CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
+  EXPECT_TRUE(this->log.contains("Svtr0  Rel.Error = 0.000000e+00\n"));
+
+  std::vector<T> x = zero;
+  x[5] = T(1e-30);
+  write_vectors("x", x);
+  std::string message;
+  EXPECT_EQ(this->failure_code([&] { CheckSolutionsOnDisk<TypeParam>(*this->solver, a); }, message), 1);
+  EXPECT_EQ(message, "Nontrivial solution for zero RHS");
+}
+
+TYPED_TEST(VerificationTest, CountMismatchFailsBeforeAnyResidual) {
+  using T = typename TypeParam::scalar;
+  YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  write_vectors("b", random_vector<T>(3 * a.n, this->rng));
+  write_vectors("x", random_vector<T>(2 * a.n, this->rng));
+  std::string message;
+  EXPECT_EQ(this->failure_code([&] { CheckSolutionsOnDisk<TypeParam>(*this->solver, a); }, message), 1);
+  EXPECT_EQ(message, "Size of x file is different from size of b");
+  EXPECT_FALSE(this->log.contains("Rel.Error"));
+}
+
+// The in-solve check on the matrix as the iteration sees it: permuted and,
+// with -diag_scale, scaled by the real preparation of the factorization. The
+// diagonals differ from row to row, so a residual or a reference norm left in
+// the scaled system would not match the unscaled oracle.
+TYPED_TEST(VerificationTest, InSolveCheckReportsTheUnscaledResidual) {
+  using T = typename TypeParam::scalar;
+  const YaleMatrix original = random_matrix<TypeParam>(this->rng);
+  const std::int32_t n = original.n;
+  const auto x = random_vector<T>(n, this->rng), b = random_vector<T>(n, this->rng);
+  const double expected = oracle_residual<TypeParam>(original, x.data(), b.data());
+
+  tessar& solver = *this->solver;
+  solver.iperm.allocate(solver, n, "iperm");
+  std::iota(solver.iperm.begin(), solver.iperm.end(), 0);
+  std::shuffle(solver.iperm.begin(), solver.iperm.end(), this->rng);
+
+  for (const bool scaled : {false, true}) {
+    SCOPED_TRACE(scaled ? "diag_scale" : "unscaled");
+    YaleMatrix a = original;
+    if (scaled) ScaleMatrix<TypeParam>(solver, a);
+    PermuteMatrix<TypeParam>(solver, a);
+    const T* s = scaled ? reinterpret_cast<const T*>(solver.scale_vector.data()) : nullptr;
+    // The iteration's unknowns y = S⁻¹·x in the factor ordering, its right-hand side S·b.
+    std::vector<T> y(n), kept_b(n), q(n);
+    for (std::int32_t i = 0; i < n; ++i) {
+      y[solver.iperm[i]] = s ? x[i] / s[i] : x[i];
+      kept_b[i] = s ? s[i] * b[i] : b[i];
+    }
+    // What the solve measured at its start: the norm of its own right-hand side.
+    const double reference = std::sqrt(
+        std::accumulate(kept_b.begin(), kept_b.end(), 0.0, [](double sum, T v) { return sum + std::norm(v); }));
+    const double reported = InSolveResidualCheck<TypeParam>(a, y.data(), kept_b.data(), solver.iperm.data(), s, 3,
+                                                            reference, q.data());
+    EXPECT_NEAR(reported, expected, 1e-12 * expected);
+  }
+  EXPECT_TRUE(this->log.contains("Thread3 Svtr Rel.Error = "));
+}
+
+template <class K>
+class LowerTriangleTest : public VerificationTest<K> {};
+TYPED_TEST_SUITE(LowerTriangleTest, SymmetricKinds);
+
+TYPED_TEST(LowerTriangleTest, LowerRowsBecomeTheUpperRowsExactly) {
+  const YaleMatrix upper = random_matrix<TypeParam>(this->rng);
+  YaleMatrix converted = lower_triangle_of<TypeParam>(upper);
+  EXPECT_TRUE(ConvertLowerTriangleRows<TypeParam>(*this->solver, converted));
+  EXPECT_EQ(converted.row_ptr, upper.row_ptr);
+  EXPECT_EQ(converted.col_idx, upper.col_idx);
+  EXPECT_EQ(converted.values, upper.values);
+
+  YaleMatrix unchanged = upper;
+  EXPECT_FALSE(ConvertLowerTriangleRows<TypeParam>(*this->solver, unchanged));
+  EXPECT_EQ(unchanged.values, upper.values);
+}
+
+TYPED_TEST(LowerTriangleTest, LowerAndUpperTriangleGiveTheSameResiduals) {
+  using T = typename TypeParam::scalar;
+  YaleMatrix upper = random_matrix<TypeParam>(this->rng);
+  YaleMatrix lower = lower_triangle_of<TypeParam>(upper);
+  const auto b = random_vector<T>(2 * upper.n, this->rng), x = random_vector<T>(2 * upper.n, this->rng);
+  write_vectors("b", b);
+  write_vectors("x", x);
+  CheckSolutionsOnDisk<TypeParam>(*this->solver, upper);
+  const auto from_upper = this->logged_residuals();
+  this->solver->lower_triangular = 1;
+  CheckSolutionsOnDisk<TypeParam>(*this->solver, lower);
+  const auto both = this->logged_residuals();
+  ASSERT_EQ(both.size(), 4u);
+  EXPECT_EQ(decltype(both)(both.begin() + 2, both.end()), from_upper);
+}
+
+TEST(UnsymmetricVerification, WholeRowsAreNotConverted) {
+  std::mt19937_64 rng(base_seed);
+  const YaleMatrix a = random_matrix<RealUnsymmetric>(rng);
+  YaleMatrix copy = a;
+  EXPECT_FALSE(ConvertLowerTriangleRows<RealUnsymmetric>(*make_test_solver(1), copy));
+  EXPECT_EQ(copy.col_idx, a.col_idx);
+}
+
+}  // namespace
