@@ -68,7 +68,10 @@ template <class K>
 
 // BiCGStab and BiCGStab(2) (pivoting modes only); they allocate their own
 // further vectors, charged to nothing, and end the run with "Not enough
-// memory" (code 100) when they cannot.
+// memory" (code 100) through KrylovSettings::solver when they cannot.
+// BiCGStab(2) iterates on the left-preconditioned system M⁻¹A·x = M⁻¹b: its
+// tolerance applies to ‖M⁻¹(b − A·x)‖₂/‖M⁻¹b‖₂ (bnorm is not used), and when
+// it makes no step (a tolerance of 1 or more) it returns x = M⁻¹b.
 template <class K>
 [[nodiscard]] int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
                            const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work);
