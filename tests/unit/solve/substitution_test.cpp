@@ -169,7 +169,47 @@ TYPED_TEST(Substitution, IncoreSolveMeetsThePermutedSystemOnEveryFamilyAndPath) 
       }
     }
   }
-  if (!is_unsymmetric(K::solver_type)) EXPECT_GT(unperturbed_two_by_two_runs, 0);
+  if (!is_unsymmetric(K::solver_type)) {
+    EXPECT_GT(unperturbed_two_by_two_runs, 0);
+  }
+}
+
+// A dense, diagonally dominant and indefinite system of order n in the
+// storage of the kind: one supernode, wide enough for the BLAS path of the
+// block form in every sweep and both precisions.
+template <class K>
+YaleMatrix dense_system(std::int32_t n, std::uint64_t seed) {
+  constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
+  std::mt19937_64 engine(seed);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<std::int32_t> rows, cols;
+  std::vector<double> values;
+  for (std::int32_t i = 0; i < n; ++i)
+    for (std::int32_t j = symmetric ? i : 0; j < n; ++j) {
+      rows.push_back(i);
+      cols.push_back(j);
+      const double diagonal = i % 2 == 0 ? n : -n;
+      values.push_back(i == j ? diagonal : u(engine));
+      if (K::is_complex) values.push_back(i == j && K::symmetry == Symmetry::hermitian ? 0.0 : u(engine));
+    }
+  return matrix_from_entries(n, rows, cols, values, K::is_complex);
+}
+
+TYPED_TEST(Substitution, WideSupernodeTakesTheBlasPath) {
+  using K = TypeParam;
+  using T = typename K::scalar;
+  const YaleMatrix original = dense_system<K>(600, 21);
+  for (bool double_precision : {false, true}) {
+    SolveRun<K> run(original, {.pivoting = true, .double_precision = double_precision});
+    ASSERT_EQ(run.result, 0);
+    ASSERT_EQ(run.solver->NSuper, 1);
+    for (bool transpose : {false, true}) {
+      if (transpose && !is_unsymmetric(K::solver_type)) continue;
+      const auto b = random_vector<T>(original.n, 23);
+      EXPECT_LT(run.residual(b, run.solve(b, transpose), transpose), run.tolerance())
+          << "double " << double_precision << " transpose " << transpose << " seed 23";
+    }
+  }
 }
 
 // Patch counts from the log line of the kind.
@@ -207,7 +247,9 @@ TYPED_TEST(Substitution, PatchesGiveTheIncoreSolution) {
           const auto x = patched.solve(b, transpose);
           EXPECT_LT(relative_distance(x, incore.solve(b, transpose)), 1e-12)
               << "pivoting " << pivoting << " double " << double_precision << " one patch " << one_patch;
-          if (patched.solver->NumPerturbed == 0) EXPECT_LT(patched.residual(b, x, transpose), patched.tolerance());
+          if (patched.solver->NumPerturbed == 0) {
+            EXPECT_LT(patched.residual(b, x, transpose), patched.tolerance());
+          }
           const auto [forward, backward] = patch_counts(log.text(), symmetric);
           if (one_patch) {
             EXPECT_EQ(forward, 1);
