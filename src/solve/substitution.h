@@ -85,8 +85,10 @@ struct FactorAccess {
 };
 
 // A patch capacity chosen by the caller instead of the memory plan, in
-// entries (0: none): the solve then goes in patches of this capacity even
-// where the factor would fit in memory, the area growing as needed. It serves
+// entries (0: none). When the factor lies in the files (an offcore
+// factorization or a run without one) the solve then goes in patches of this
+// capacity even where the factor would fit in memory, the area growing as
+// needed; a factor that stayed in memory is used in place. It serves
 // measurements of the patch logic with small factors; the capacity is kept
 // between the largest column or supernode and the whole factor.
 struct PatchSettings {
