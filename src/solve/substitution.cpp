@@ -144,8 +144,6 @@ bool has_two_by_two_pivots(const tessar& solver, const FactorAccess& access) {
   return access.block_form && is_symmetric(solver);
 }
 
-// ---- Memory set-up -------------------------------------------------------
-
 // Where the factor areas lie: incore U first and L behind it; offcore one
 // area for both, with the patch capacity as each factor's capacity.
 void place_whole_factor(tessar& solver, std::byte* base) {
@@ -307,8 +305,6 @@ void prepare_without_factorization(tessar& solver, FactorAccess& access, std::in
   finish_offcore(solver, access, capacity);
 }
 
-// ---- Loading patches -----------------------------------------------------
-
 void load_patch(tessar& solver, FactorAccess& access, const PatchRequest& request) {
   if (solver.multi_thread) LoadSupernodeFactors(solver, request.first, request.last, request.factor);
   else ReadFactorRange(solver, request.offset, request.count, request.factor);
@@ -326,8 +322,6 @@ void complete_shared_load(tessar& solver, FactorAccess& access, std::int32_t wai
   load_patch(solver, access, shared.pending);
   if (waiting > 0) shared.released[old_phase].release(waiting);
 }
-
-// ---- Kernels over a range of units ---------------------------------------
 
 enum class Sweep { forward, backward };
 
@@ -501,8 +495,6 @@ class RangeSolver {
   T* x_;
   S* work_;
 };
-
-// ---- The whole solve -----------------------------------------------------
 
 template <class K, class S>
 class Substitution {
