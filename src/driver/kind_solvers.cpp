@@ -1,6 +1,8 @@
 #include "driver/kind_solvers.h"
 
 #include "factor/factor_driver.h"
+#include "solve/solution_phase.h"
+#include "solve/verification.h"
 
 template <class K>
 KindSolver<K>::KindSolver(const wchar_t* banner) {
@@ -26,6 +28,16 @@ void* KindSolver<K>::l_factor_buffer() {
 template <class K>
 int KindSolver<K>::factorize(YaleMatrix& a) {
   return FactorizeMatrix<K>(*this, a);
+}
+
+template <class K>
+int KindSolver<K>::solve(YaleMatrix& a) {
+  return SolutionPhase<K>(*this, a);
+}
+
+template <class K>
+void KindSolver<K>::verify(YaleMatrix& a) {
+  CheckSolutionsOnDisk<K>(*this, a);
 }
 
 template <class K>

@@ -15,6 +15,8 @@ class KindSolver : public tessar {
   void* l_factor_buffer() override;
   std::int32_t set_elem_size() override;
   int factorize(YaleMatrix& a) override;
+  int solve(YaleMatrix& a) override;
+  void verify(YaleMatrix& a) override;
 
  protected:
   explicit KindSolver(const wchar_t* banner);

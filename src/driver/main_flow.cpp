@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "analysis/reorder.h"
 #include "driver/kind_solvers.h"
 #include "driver/memory_monitor.h"
+#include "driver/profile.h"
 #include "driver/switches.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
@@ -39,26 +39,12 @@ int kind_from_index_file() {
   return kind;
 }
 
-bool phase_timing_enabled() {
-  auto value = environment_value("TESSAR_PROFILE");
-  return value && *value > 0;
-}
-
-std::int64_t cpu_milliseconds() {
-  auto cpu = process_cpu_time_100ns();
-  return cpu ? *cpu / 10'000 : static_cast<std::int64_t>(std::time(nullptr)) * 1000;
-}
-
 // Runs one phase and, with TESSAR_PROFILE > 0, appends its real and CPU time
 // to "tessar.prof". The readings are taken whether or not the phase runs.
 void timed_phase(const char* label, const std::function<void()>& phase) {
-  std::int64_t wall_start = elapsed_milliseconds();
-  std::int64_t cpu_start = cpu_milliseconds();
+  const PhaseReadings start = take_phase_readings();
   phase();
-  if (!phase_timing_enabled()) return;
-  std::ofstream prof("tessar.prof", std::ios::app);
-  prof << label << (elapsed_milliseconds() - wall_start) / 1000.0 << "  CPU = " << (cpu_milliseconds() - cpu_start) / 1000.0
-       << "\n";
+  append_phase_timing(label, start);
 }
 
 // Marks the start of a run in the log, which several runs may share.
@@ -96,7 +82,31 @@ void load_saved_analysis(tessar& solver, const YaleMatrix& a) {
   LoadIndexFile(solver, a.n);
 }
 
-void run_phases(tessar& solver, YaleMatrix& a) {
+// Reads "A" into a, charged to the memory monitor; returns the KB charged.
+std::uint64_t read_matrix(tessar& solver, YaleMatrix& a) {
+  const MatrixHeader header = read_matrix_header(solver);
+  const bool complex = solver.value_type == 1;
+  allocate_matrix(a, header, complex);
+  const std::uint64_t charged_kb = matrix_charge_kb(header, complex);
+  add_memory(solver, charged_kb);
+  if (complex)
+    read_matrix_complex(solver, a);
+  else
+    read_matrix_real(solver, a);
+  return charged_kb;
+}
+
+// The on-disk check compares "x" with "b" through the matrix as stored in
+// "A": the run's copy has been reordered and scaled, so "A" is read again.
+void verify_solutions(tessar& solver) {
+  YaleMatrix a;
+  const std::uint64_t charged_kb = read_matrix(solver, a);
+  solver.verify(a);
+  a = YaleMatrix{};
+  release_memory(solver, charged_kb);
+}
+
+void run_phases(tessar& solver, YaleMatrix& a, std::unique_ptr<ProfileRecord>& profile) {
   timed_phase("Preprocessing time:  real = ", [&] {
     if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
   });
@@ -107,26 +117,24 @@ void run_phases(tessar& solver, YaleMatrix& a) {
   timed_phase("Solution time:  real = ", [&] {
     if (!solver.do_solve) return;
     if (solver.factors_from_disk) load_saved_analysis(solver, a);
-    count_rhs(solver, "b", a.n);
+    if (const int result = solver.solve(a); result != 0) {
+      end_report(solver, profile, a.n);
+      solver.fatal("Matrix solver failed", result);
+    }
   });
+  if (solver.do_check) verify_solutions(solver);
 }
 
 void run_solver(tessar& solver, int argc, const char* const* argv) {
   if (parse_switches(solver, argc, argv) == ParseOutcome::end_now) end_process(0);
 
-  MatrixHeader header = read_matrix_header(solver);
-  const bool complex = solver.value_type == 1;
   YaleMatrix a;
-  allocate_matrix(a, header, complex);
-  const std::uint64_t charged_kb = matrix_charge_kb(header, complex);
-  add_memory(solver, charged_kb);
-  if (complex)
-    read_matrix_complex(solver, a);
-  else
-    read_matrix_real(solver, a);
+  const std::uint64_t charged_kb = read_matrix(solver, a);
+  auto profile = create_profile(solver);
 
-  run_phases(solver, a);
+  run_phases(solver, a, profile);
 
+  end_report(solver, profile, a.n);
   a = YaleMatrix{};
   release_memory(solver, charged_kb);
 }
@@ -138,7 +146,7 @@ int run_tessar(int argc, const char* const* argv) {
   KindSelection selection = kind_from_switches(argc, argv);
   int kind = selection.back_exec ? kind_from_index_file() : selection.kind;
 
-  if (phase_timing_enabled()) std::ofstream("tessar.prof", std::ios::trunc);
+  reset_phase_timing_file();
 
   if (auto solver = make_solver(kind)) {
     run_solver(*solver, argc, argv);

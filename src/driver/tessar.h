@@ -57,6 +57,11 @@ class tessar : public tsr_error, public SolverOptions {
   // Numerical factorization of the matrix (scaled and permuted in place):
   // 0, or 16 for a singular matrix.
   virtual int factorize(YaleMatrix& a) = 0;
+  // Solution phase: the right-hand sides of "b" solved into "x"; 0, or the
+  // error code of a right-hand side that failed.
+  virtual int solve(YaleMatrix& a) = 0;
+  // On-disk check of "x" against "b" with the matrix as stored in "A".
+  virtual void verify(YaleMatrix& a) = 0;
   // Recomputes elem_size from double_precision and the value type.
   virtual std::int32_t set_elem_size() { return elem_size; }
 

@@ -136,6 +136,7 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose) 
     settings.pivoting = solver.pivoting || solver.multi_thread;
     settings.transpose = transpose;
     settings.offcore_unshared = st.access.offcore;
+    settings.solver = &solver;
     if constexpr (unsymmetric) {
       result = BiConjugateGradients<K>(ops, settings, b, bnorm, x, work);
       if (result != 0 && chain) {

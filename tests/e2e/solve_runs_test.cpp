@@ -1,0 +1,181 @@
+// Whole runs of the built solver as a parent program makes them: "A" and "b"
+// in, "x" out. The residual of every solution is computed here from the
+// generated matrix, not taken from the solver's own check.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+#include "tools/generator/generator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cdouble = std::complex<double>;
+
+const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
+
+// The family each kind is tried on, small enough for a fast suite.
+std::pair<Family, std::int32_t> family_of(int kind) {
+  switch (kind) {
+    case 0: return {Family::laplace3d, 8};
+    case 1: return {Family::convdiff3d, 8};
+    case 2: return {Family::helmholtz3d, 8};
+    case 3: return {Family::convdiff3d, 7};
+    default: return {Family::hermitian, 14};
+  }
+}
+
+std::vector<cdouble> read_vectors(const std::string& name, bool complex) {
+  std::ifstream in(name, std::ios::binary);
+  std::vector<double> raw;
+  double v;
+  while (in.read(reinterpret_cast<char*>(&v), sizeof v)) raw.push_back(v);
+  std::vector<cdouble> out;
+  for (std::size_t i = 0; i + (complex ? 1 : 0) < raw.size(); i += complex ? 2 : 1)
+    out.emplace_back(raw[i], complex ? raw[i + 1] : 0.0);
+  return out;
+}
+
+// ‖A·x − b‖₂ / ‖b‖₂ for right-hand side k, with the matrix as generated
+// (one stored triangle for the symmetric kinds, mirrored here).
+double relative_residual(const GeneratedSystem& s, const std::vector<cdouble>& x, std::int32_t k) {
+  const YaleMatrix& a = s.a;
+  const bool complex = a.complex;
+  const auto value = [&](std::int64_t p) { return complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]); };
+  const auto rhs = [&](std::int32_t i) {
+    const std::size_t at = std::size_t(k) * a.n + i;
+    return complex ? cdouble(s.b[2 * at], s.b[2 * at + 1]) : cdouble(s.b[at]);
+  };
+  const cdouble* xk = x.data() + std::size_t(k) * a.n;
+  std::vector<cdouble> r(a.n);
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      const std::int32_t j = a.col_idx[p];
+      r[i] += value(p) * xk[j];
+      if (s.kind != 1 && s.kind != 3 && j != i) r[j] += (s.kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
+    }
+  double num = 0, den = 0;
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    num += std::norm(r[i] - rhs(i));
+    den += std::norm(rhs(i));
+  }
+  return std::sqrt(num / den);
+}
+
+struct Plan {
+  std::vector<std::string> switches;
+  bool offcore = false;
+  std::int32_t nrhs = 1;
+};
+
+std::string describe(int kind, const Plan& p) {
+  std::string text = kind_switch[kind];
+  for (const auto& s : p.switches) text += " " + s;
+  return text + (p.offcore ? " offcore" : "") + " nrhs " + std::to_string(p.nrhs);
+}
+
+// Every factor of the test plan (kind, path, placement, precision, right-hand
+// sides) appears in some run, each kind on every path.
+const std::vector<Plan>& plans() {
+  static const std::vector<Plan> all = {
+      {{}, false, 1},
+      {{"-pivoting"}, true, 1},
+      {{"-allow_perturbation", "-double_precision"}, false, 2},
+      {{"-diag_scale", "-ncpu", "2"}, false, 3},
+      {{"-pivoting", "-double_precision", "-enforce_CG"}, true, 2},
+      {{"-diag_scale", "-pivoting", "-ncpu", "2"}, false, 3},
+      {{"-double_precision"}, true, 1},
+      {{"-allow_perturbation", "-diag_scale", "-ncpu", "2"}, true, 2},
+  };
+  return all;
+}
+
+class SolveRuns : public ::testing::TestWithParam<int> {
+ protected:
+  ScopedWorkDir dir;
+};
+
+TEST_P(SolveRuns, EveryPathSolvesToDoublePrecision) {
+  const int kind = GetParam();
+  const auto [family, size] = family_of(kind);
+  for (const Plan& plan : plans()) {
+    const GeneratedSystem system = generate(family, size, kind, plan.nrhs, 11);
+    write_system(fs::current_path(), system, false);
+    fs::remove("x");
+    fs::remove("tessar.log");
+    if (plan.offcore) write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
+    else fs::remove("prefs.ini");
+    std::vector<std::string> args{kind_switch[kind]};
+    args.insert(args.end(), plan.switches.begin(), plan.switches.end());
+    RunResult run = run_binary(args);
+    ASSERT_EQ(run.status, 0) << describe(kind, plan) << "\n" << run.err;
+    EXPECT_EQ(plan.offcore, run.log.find("goes offcore") != std::string::npos) << describe(kind, plan);
+    const auto x = read_vectors("x", kind >= 2);
+    ASSERT_EQ(x.size(), std::size_t(system.a.n) * plan.nrhs) << describe(kind, plan);
+    for (std::int32_t k = 0; k < plan.nrhs; ++k)
+      EXPECT_LE(relative_residual(system, x, k), 1e-10) << describe(kind, plan) << " rhs " << k;
+    EXPECT_NE(run.err.find("solver :progress 100.000000"), std::string::npos);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SolveRuns, ::testing::Values(0, 1, 2, 3, 4),
+                         [](const auto& info) { return std::string(kind_switch[info.param] + 1); });
+
+class SolveModes : public ::testing::Test {
+ protected:
+  ScopedWorkDir dir;
+  GeneratedSystem system = generate(Family::laplace3d, 7, 0, 2, 5);
+  void SetUp() override { write_system(fs::current_path(), system, false); }
+};
+
+TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
+  for (const char* keep : {"-nofbs", "-awe_exec"}) {
+    fs::remove("x");
+    ASSERT_EQ(run_binary({"-pivoting", keep}).status, 0) << keep;
+    fs::remove("x");
+    for (const char* later : {"-back_exec", "-nonf"}) {
+      // The later run names the factorization's pivoting switch again.
+      std::vector<std::string> args{later, "-pivoting"};
+      RunResult run = run_binary(args);
+      ASSERT_EQ(run.status, 0) << keep << " " << later << "\n" << run.err;
+      const auto x = read_vectors("x", false);
+      ASSERT_EQ(x.size(), std::size_t(system.a.n) * 2);
+      EXPECT_LE(relative_residual(system, x, 1), 1e-10) << keep << " " << later;
+      EXPECT_TRUE(fs::exists("U")) << "a solve-only run keeps the factor it was given";
+    }
+  }
+}
+
+TEST_F(SolveModes, ZeroRightHandSideGivesZeroSolution) {
+  write_file("b", std::string(std::size_t(system.a.n) * 8, '\0'));
+  RunResult run = run_binary({});
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const cdouble& v : read_vectors("x", false)) EXPECT_EQ(v, cdouble(0));
+}
+
+TEST_F(SolveModes, RightHandSideThatCannotConvergeWritesNothingWrong) {
+  write_file("prefs.ini", "DIRECT_SOLVER MaxPostIter 1\n");
+  RunResult run = run_binary({});
+  EXPECT_EQ(run.status, 16);
+  EXPECT_NE(run.err.find("Matrix solver failed"), std::string::npos) << run.err;
+  EXPECT_NE(run.log.find("One of the right-hand side did not converge\n"), std::string::npos);
+  EXPECT_NE(run.log.find("CG couldn't reach"), std::string::npos);
+  EXPECT_LT(fs::exists("x") ? fs::file_size("x") : 0, std::uintmax_t(system.a.n) * 8)
+      << "the unconverged vector must not reach x";
+}
+
+TEST_F(SolveModes, SingularMatrixEndsBeforeTheSolve) {
+  write_system(fs::current_path(), generate(Family::pivot2x2, 6, 0, 1, 1), false);
+  RunResult run = run_binary({});
+  EXPECT_EQ(run.status, 16) << run.err;
+  EXPECT_FALSE(fs::exists("x"));
+}
+
+}  // namespace
