@@ -171,6 +171,18 @@ TEST_F(SolveModes, RightHandSideThatCannotConvergeWritesNothingWrong) {
       << "the unconverged vector must not reach x";
 }
 
+TEST_F(SolveModes, CheckReadsTheSolutionsOnDisk) {
+  ASSERT_EQ(run_binary({}).status, 0);
+  RunResult check = run_binary({"-nofbs", "-check"});
+  ASSERT_EQ(check.status, 0) << check.err;
+  EXPECT_NE(check.log.find("Svtr1  Rel.Error = "), std::string::npos) << check.log;
+  const std::string x = read_file("x");
+  write_file("x", x.substr(0, x.size() / 2));
+  RunResult short_x = run_binary({"-nofbs", "-check"});
+  EXPECT_EQ(short_x.status, 1);
+  EXPECT_NE(short_x.err.find("Size of x file is different from size of b"), std::string::npos) << short_x.err;
+}
+
 TEST_F(SolveModes, SingularMatrixEndsBeforeTheSolve) {
   write_system(fs::current_path(), generate(Family::pivot2x2, 6, 0, 1, 1), false);
   RunResult run = run_binary({});
