@@ -24,7 +24,9 @@ bool is_symmetric(const tessar& solver) { return solver.symmetry != 1; }
 // The factorization stores the block form on the pivoting path, which the
 // multi-threaded factorization always takes.
 bool uses_block_form(const tessar& solver) { return solver.pivoting || solver.multi_thread; }
-std::int32_t order_of(const tessar& solver) { return solver.SNode[solver.NSuper]; }
+// The order of the matrix; a solve-only run of the plain path has no
+// supernodes (its saved analysis holds none), but always the permutation.
+std::int32_t order_of(const tessar& solver) { return static_cast<std::int32_t>(solver.iperm.size()); }
 
 // Calls f with std::type_identity of the factor's stored entry type.
 template <class F>
