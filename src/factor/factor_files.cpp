@@ -95,6 +95,13 @@ void read_index_file(tessar& solver, const std::string& name, std::int64_t* inde
   if (read < n) solver.fatal(failure, 4);
 }
 
+void write_index_file(tessar& solver, const std::string& name, const std::int64_t* index) {
+  std::FILE* file = open_in_work_dir(solver, name, "wb");
+  const auto n = static_cast<std::size_t>(solver.NSuper);
+  const bool written = write_chunked(index, sizeof(std::int64_t), n, file) == n;
+  if (std::fclose(file) != 0 || !written) solver.fatal("Error writing factorization into files", 200);
+}
+
 void load_factor_index(tessar& solver, char factor) {
   solver.allocate_factor_index(factor, solver.NSuper);
   FactorState state = factor_state(solver, factor);
@@ -177,4 +184,21 @@ std::int64_t offdiagonal_block_entries(const tessar& solver, std::int32_t s) {
   const std::int64_t w = supernode_width(solver, s);
   const std::int64_t r = solver.IU[f + 1] - solver.IU[f] - w;
   return r * w;
+}
+
+void WriteSequentialBlockIndex(tessar& solver) {
+  for (const char factor : {'U', 'L'}) {
+    if (factor == 'L' && solver.symmetry != 1) continue;
+    solver.allocate_factor_index(factor, solver.NSuper);
+    FactorState state = factor_state(solver, factor);
+    std::int64_t offset = 0;
+    for (std::int32_t s = 0; s < solver.NSuper; ++s) {
+      state.diag_index[s] = offset;
+      state.offdiag_index[s] = offset + diagonal_block_entries(solver, s);
+      offset += supernode_entries(solver, s);
+    }
+    write_index_file(solver, factor_index_file_name(state.name, FactorIndexPart::diagonal), state.diag_index.get());
+    write_index_file(solver, factor_index_file_name(state.name, FactorIndexPart::off_diagonal),
+                     state.offdiag_index.get());
+  }
 }

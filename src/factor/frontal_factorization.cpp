@@ -322,6 +322,8 @@ class FrontalFactorization {
       write_factor_region('U', solver_.u_factor_buffer(), solver_.NzU);
       if (!symmetric) write_factor_region('L', solver_.l_factor_buffer(), pivoting_ ? solver_.NzU : solver_.NzU - n_);
     }
+    // A multi-threaded run reads its factor files through their block index.
+    if (solver_.multi_thread && (solver_.offcore || solver_.save_factor)) WriteSequentialBlockIndex(solver_);
     if (!pivoting_) return;
     solver_.Num2x2Pivots /= 2;
     if (symmetric) OrlDebug(2, L"Number of 2x2 pivots = %d\n", solver_.Num2x2Pivots);

@@ -93,6 +93,8 @@ const std::vector<Plan>& plans() {
       {{"-diag_scale", "-pivoting", "-ncpu", "2"}, false, 3},
       {{"-double_precision"}, true, 1},
       {{"-allow_perturbation", "-diag_scale", "-ncpu", "2"}, true, 2},
+      {{"-mt", "-ncpu", "2"}, true, 2},
+      {{"-mt", "-allow_perturbation"}, false, 1},
   };
   return all;
 }
@@ -151,6 +153,20 @@ TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
       EXPECT_TRUE(fs::exists("U")) << "a solve-only run keeps the factor it was given";
     }
   }
+}
+
+TEST_F(SolveModes, MultiThreadedFactorIsFoundThroughItsBlockIndex) {
+  write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
+  ASSERT_EQ(run_binary({"-mt", "-nofbs"}).status, 0);
+  EXPECT_TRUE(fs::exists("U_diag_index"));
+  EXPECT_TRUE(fs::exists("U_offdiag_index"));
+  RunResult later = run_binary({"-back_exec", "-mt"});
+  ASSERT_EQ(later.status, 0) << later.err;
+  EXPECT_LE(relative_residual(system, read_vectors("x", false), 0), 1e-10);
+  fs::remove("x");
+  ASSERT_EQ(run_binary({"-mt"}).status, 0);
+  EXPECT_FALSE(fs::exists("U_diag_index")) << "a run that keeps nothing removes its index files";
+  EXPECT_FALSE(fs::exists("U"));
 }
 
 TEST_F(SolveModes, ZeroRightHandSideGivesZeroSolution) {
