@@ -32,13 +32,15 @@ constexpr std::array<bool, 5> every_kind{true, true, true, true, true};
 constexpr std::array<bool, 5> unsymmetric_kinds{false, true, false, true, false};
 constexpr std::array<bool, 5> complex_symmetric_kinds{false, false, true, true, false};
 constexpr std::array<bool, 5> hermitian_kinds{false, false, false, true, true};
+constexpr std::array<bool, 5> real_symmetric_kind{true, false, false, false, false};
 
-constexpr std::array<FamilyEntry, 10> family_table{{
+constexpr std::array<FamilyEntry, 11> family_table{{
     {Family::laplace2d, "laplace2d", 0, every_kind},
     {Family::laplace3d, "laplace3d", 0, every_kind},
     {Family::helmholtz3d, "helmholtz3d", 2, complex_symmetric_kinds},
     {Family::convdiff2d, "convdiff2d", 1, unsymmetric_kinds},
     {Family::convdiff3d, "convdiff3d", 1, unsymmetric_kinds},
+    {Family::elasticity3d, "elasticity3d", 0, real_symmetric_kind},
     {Family::hermitian, "hermitian", 4, hermitian_kinds},
     {Family::zero_diagonal, "zero_diagonal", 0, every_kind},
     {Family::singular, "singular", 0, every_kind},
@@ -140,6 +142,52 @@ FullMatrix<K> convection_diffusion(const Grid& grid) {
     a.set_pair(p, q, (c - 1.0) * rotation<K>(), (-1.0 - c) * rotation<K>());
   });
   for (std::int32_t p = 0; p < grid.points(); ++p) a.set(p, p, 2.0 * grid.dims * rotation<K>());
+  return a;
+}
+
+// μ·(−Δ) on each of the three displacement components (unknown 3p + c) plus
+// (λ + μ)·DᵀD, D the divergence on each grid cell: the forward difference of
+// component d along d averaged over the cell's four edges in that direction.
+// The cell terms couple the components of all eight corners, which gives the
+// 27-point block stencil of trilinear elements. Positive definite: the
+// Laplacian part is (Dirichlet) definite and DᵀD semidefinite.
+template <class K>
+void add_entry(FullMatrix<K>& a, std::int32_t i, std::int32_t j, double value) {
+  if (i == j)
+    a.set(i, i, a.at(i, i) + value);
+  else if (i < j)
+    a.set_pair(i, j, a.at(i, j) + value, a.at(i, j) + value);
+}
+
+template <class K>
+void add_cell_divergence(FullMatrix<K>& a, const Grid& grid, std::int32_t corner, double weight) {
+  std::array<std::int32_t, 24> unknowns{};
+  std::array<double, 24> gradient{};
+  for (int c = 0; c < 8; ++c) {
+    std::int32_t p = corner;
+    for (int dim = 0; dim < 3; ++dim) p += (c >> dim & 1) * grid.stride(dim);
+    for (int dim = 0; dim < 3; ++dim) {
+      unknowns[static_cast<std::size_t>(3 * c + dim)] = 3 * p + dim;
+      gradient[static_cast<std::size_t>(3 * c + dim)] = (c >> dim & 1) != 0 ? 0.25 : -0.25;
+    }
+  }
+  for (std::size_t i = 0; i < 24; ++i)
+    for (std::size_t j = 0; j < 24; ++j) add_entry(a, unknowns[i], unknowns[j], weight * gradient[i] * gradient[j]);
+}
+
+template <class K>
+FullMatrix<K> elasticity(const Grid& grid) {
+  constexpr double mu = 1.0, lambda = 1.0;
+  FullMatrix<K> a(3 * grid.points());
+  grid.for_each_edge([&](std::int32_t p, std::int32_t q, int) {
+    for (std::int32_t c = 0; c < 3; ++c) a.set_pair(3 * p + c, 3 * q + c, -mu, -mu);
+  });
+  for (std::int32_t i = 0; i < 3 * grid.points(); ++i) a.set(i, i, 2.0 * grid.dims * mu);
+  for (std::int32_t p = 0; p < grid.points(); ++p) {
+    const bool cell_corner = grid.coordinate(p, 0) + 1 < grid.m && grid.coordinate(p, 1) + 1 < grid.m &&
+                             grid.coordinate(p, 2) + 1 < grid.m;
+    if (cell_corner) add_cell_divergence(a, grid, p, lambda + mu);
+  }
   return a;
 }
 
@@ -252,6 +300,8 @@ std::int64_t matrix_order(Family family, std::int32_t size) {
     case Family::helmholtz3d:
     case Family::convdiff3d:
       return s * s * s;
+    case Family::elasticity3d:
+      return 3 * s * s * s;
     case Family::zero_diagonal:
       return 3 * s;
     case Family::pivot2x2:
@@ -276,6 +326,8 @@ FullMatrix<K> build(Family family, std::int32_t size, Rng& rng) {
       return convection_diffusion<K>(Grid{size, 2});
     case Family::convdiff3d:
       return convection_diffusion<K>(Grid{size, 3});
+    case Family::elasticity3d:
+      return elasticity<K>(Grid{size, 3});
     case Family::hermitian:
       return hermitian_operator<K>(Grid{size, 2}, rng);
     case Family::zero_diagonal:

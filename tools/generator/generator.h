@@ -19,6 +19,7 @@ enum class Family {
   helmholtz3d,    // 7-point Helmholtz on a size³ grid with an absorbing term: complex symmetric, indefinite
   convdiff2d,     // central-difference convection-diffusion, size × size: unsymmetric values, symmetric pattern
   convdiff3d,     // the same on a size³ grid
+  elasticity3d,   // Lamé-type operator on a size³ grid, three unknowns per point: positive definite
   hermitian,      // size × size grid with random complex couplings, shifted to be indefinite
   zero_diagonal,  // saddle point [[H, Bᵀ], [B, 0]] with 3·size rows: size zero diagonal entries
   singular,       // graph Laplacian of a size × size grid: every row sums to zero (exactly singular)

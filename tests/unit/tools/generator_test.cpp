@@ -38,7 +38,8 @@ std::vector<Case> every_allowed_case() {
 
 // Small enough for dense checks, large enough to have interior points.
 std::int32_t small_size(Family family) {
-  const bool three_d = family == Family::laplace3d || family == Family::helmholtz3d || family == Family::convdiff3d;
+  const bool three_d = family == Family::laplace3d || family == Family::helmholtz3d || family == Family::convdiff3d ||
+                       family == Family::elasticity3d;
   return three_d ? 4 : 5;
 }
 
@@ -161,6 +162,19 @@ TEST(GeneratorFamilies, ComplexKindsHaveComplexEntries) {
 TEST(GeneratorFamilies, LaplaciansArePositiveDefiniteInTheRealAndHermitianKinds) {
   for (Family family : {Family::laplace2d, Family::laplace3d})
     for (int kind : {0, 4}) EXPECT_TRUE(positive_definite(dense_of(generate(family, 4, kind, 1, 3).a, kind)));
+}
+
+// Three unknowns per point; the divergence term couples different components
+// of diagonal neighbours (points 0 and 1 + 4 + 16 of the 4³ grid share a cell).
+TEST(GeneratorFamilies, ElasticityIsPositiveDefiniteAndCouplesComponentsAcrossCells) {
+  const YaleMatrix a = generate(Family::elasticity3d, 4, 0, 1, 3).a;
+  ASSERT_EQ(a.n, 3 * 64);
+  const Dense d = dense_of(a, 0);
+  EXPECT_TRUE(positive_definite(d));
+  const std::int32_t corner = 0, opposite = 1 + 4 + 16;
+  EXPECT_NE(d(3 * corner, 3 * opposite + 1).real(), 0.0);
+  EXPECT_NE(d(3 * corner + 2, 3 * opposite).real(), 0.0);
+  EXPECT_EQ(d(3 * corner, 3 * (opposite + 1)).real(), 0.0);
 }
 
 Dense scaled(Dense a, Complex factor) {
