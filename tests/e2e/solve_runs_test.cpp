@@ -6,8 +6,6 @@
 #include <cmath>
 #include <complex>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -32,41 +30,16 @@ std::pair<Family, std::int32_t> family_of(int kind) {
   }
 }
 
-std::vector<cdouble> read_vectors(const std::string& name, bool complex) {
-  std::ifstream in(name, std::ios::binary);
-  std::vector<double> raw;
-  double v;
-  while (in.read(reinterpret_cast<char*>(&v), sizeof v)) raw.push_back(v);
-  std::vector<cdouble> out;
-  for (std::size_t i = 0; i + (complex ? 1 : 0) < raw.size(); i += complex ? 2 : 1)
-    out.emplace_back(raw[i], complex ? raw[i + 1] : 0.0);
-  return out;
+// The right-hand sides of a generated system as complex values.
+std::vector<cdouble> rhs_of(const GeneratedSystem& s) {
+  std::vector<cdouble> b;
+  const std::size_t step = s.a.complex ? 2 : 1;
+  for (std::size_t i = 0; i + step <= s.b.size(); i += step) b.emplace_back(s.b[i], s.a.complex ? s.b[i + 1] : 0.0);
+  return b;
 }
 
-// ‖A·x − b‖₂ / ‖b‖₂ for right-hand side k, with the matrix as generated
-// (one stored triangle for the symmetric kinds, mirrored here).
 double relative_residual(const GeneratedSystem& s, const std::vector<cdouble>& x, std::int32_t k) {
-  const YaleMatrix& a = s.a;
-  const bool complex = a.complex;
-  const auto value = [&](std::int64_t p) { return complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]); };
-  const auto rhs = [&](std::int32_t i) {
-    const std::size_t at = std::size_t(k) * a.n + i;
-    return complex ? cdouble(s.b[2 * at], s.b[2 * at + 1]) : cdouble(s.b[at]);
-  };
-  const cdouble* xk = x.data() + std::size_t(k) * a.n;
-  std::vector<cdouble> r(a.n);
-  for (std::int32_t i = 0; i < a.n; ++i)
-    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
-      const std::int32_t j = a.col_idx[p];
-      r[i] += value(p) * xk[j];
-      if (s.kind != 1 && s.kind != 3 && j != i) r[j] += (s.kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
-    }
-  double num = 0, den = 0;
-  for (std::int32_t i = 0; i < a.n; ++i) {
-    num += std::norm(r[i] - rhs(i));
-    den += std::norm(rhs(i));
-  }
-  return std::sqrt(num / den);
+  return relative_residual(s.a, s.kind, x, rhs_of(s), k);
 }
 
 struct Plan {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -149,4 +150,39 @@ RunResult run_binary(const std::vector<std::string>& args, const std::vector<std
   result.err = read_file("stderr.txt");
   result.log = read_file("tessar.log");
   return result;
+}
+
+std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file, bool complex) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<double> raw;
+  double v;
+  while (in.read(reinterpret_cast<char*>(&v), sizeof v)) raw.push_back(v);
+  std::vector<std::complex<double>> out;
+  const std::size_t step = complex ? 2 : 1;
+  for (std::size_t i = 0; i + step <= raw.size(); i += step) out.emplace_back(raw[i], complex ? raw[i + 1] : 0.0);
+  return out;
+}
+
+double relative_residual(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
+                         const std::vector<std::complex<double>>& b, std::int32_t k) {
+  using cdouble = std::complex<double>;
+  const auto value = [&](std::int64_t p) {
+    return a.complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]);
+  };
+  const bool whole_rows = kind == 1 || kind == 3;
+  const cdouble* xk = x.data() + std::size_t(k) * a.n;
+  const cdouble* bk = b.data() + std::size_t(k) * a.n;
+  std::vector<cdouble> r(a.n);
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      const std::int32_t j = a.col_idx[p];
+      r[i] += value(p) * xk[j];
+      if (!whole_rows && j != i) r[j] += (kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
+    }
+  double num = 0, den = 0;
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    num += std::norm(r[i] - bk[i]);
+    den += std::norm(bk[i]);
+  }
+  return std::sqrt(num / den);
 }

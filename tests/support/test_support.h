@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the tests: temporary working directories, small matrices
 // written in the solver's file format, and a solver object in throw mode.
+#include <complex>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -52,6 +53,16 @@ YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& 
 
 // Writes a matrix to "A" in the current directory.
 void write_matrix_file(const YaleMatrix& a, bool markers = false);
+
+// Vectors of a file of doubles ("b", "x"), as complex values (imaginary part
+// 0 for the real kinds).
+std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file, bool complex);
+
+// ‖A·x − b‖₂ / ‖b‖₂ for vector k of x and b (n values each), computed here
+// from the stored matrix of a kind: one triangle for the symmetric kinds
+// (mirrored, conjugated for the Hermitian kind 4), whole rows otherwise.
+double relative_residual(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
+                         const std::vector<std::complex<double>>& b, std::int32_t k);
 
 // Directory of the shared test data (matrix-sources).
 std::filesystem::path shared_dir();
