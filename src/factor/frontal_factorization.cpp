@@ -238,16 +238,17 @@ class FrontalFactorization {
     const std::int64_t x = m - k;
     const std::int64_t entries = m * (m + 1) / 2 - x * (x + 1) / 2;
     u_sink_.begin_block(entries);
-    if (!pivoting_ || symmetric == false) {
-      if (!pivoting_) {
-        for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + q + q * m, m - q, 1);
-      } else {
-        for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + r * m, k - r, m);
-        for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + k * m, x, m);
-      }
-    } else {
+    if (!pivoting_) {
+      // Column layout: each pivot column from its diagonal down.
+      for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + q + q * m, m - q, 1);
+    } else if (symmetric) {
+      // Block layout: the pivot block's lower triangle, then L21 by columns.
       for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + q + q * m, k - q, 1);
       for (std::int64_t q = 0; q < k; ++q) u_sink_.append(front + k + q * m, x, 1);
+    } else {
+      // Block layout of U, by rows: the pivot block's upper triangle, then U12.
+      for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + r * m, k - r, m);
+      for (std::int64_t r = 0; r < k; ++r) u_sink_.append(front + r + k * m, x, m);
     }
     if constexpr (!symmetric) store_lower_block(k, m, front, entries);
   }

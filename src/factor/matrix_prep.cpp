@@ -23,8 +23,7 @@ bool is_zero(const T& x) {
   return x == T(0);
 }
 
-template <class K>
-void fail_on_entry(tessar& solver, std::int32_t row, std::int32_t column) {
+[[noreturn]] void fail_on_entry(tessar& solver, std::int32_t row, std::int32_t column) {
   OrlDebug(1, L"Invalid entry %d %d\n", row, column);
   solver.fatal("Invalid Matix", 1);
 }
@@ -113,7 +112,7 @@ void CheckMatrixValues(tessar& solver, const YaleMatrix& a) {
         OrlDebug(1, L"Invalid diagonal %d\n", i);
         solver.fatal("Invalid Matix", 1);
       }
-      fail_on_entry<K>(solver, i, a.col_idx[p]);
+      fail_on_entry(solver, i, a.col_idx[p]);
     }
   }
 }

@@ -15,12 +15,6 @@
 #include "solve/substitution.h"
 #include "solve/verification.h"
 
-namespace {
-
-constexpr bool kUnsymmetric(Symmetry s) { return s == Symmetry::unsymmetric; }
-
-}  // namespace
-
 // Each thread's vectors: the permuted right-hand side, the iterate, the
 // method's work vectors, the kept right-hand side of the in-solve check and
 // the substitution's work vector.
@@ -44,7 +38,7 @@ namespace {
 
 template <class K>
 std::int32_t work_vectors() {
-  return kUnsymmetric(K::symmetry) ? bicg_work_vectors : cg_work_vectors;
+  return K::symmetry == Symmetry::unsymmetric ? bicg_work_vectors : cg_work_vectors;
 }
 
 template <class T>
@@ -92,7 +86,7 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose) 
   State& st = *state_;
   tessar& solver = st.solver;
   const std::int32_t n = st.a.n;
-  constexpr bool unsymmetric = kUnsymmetric(K::symmetry);
+  constexpr bool unsymmetric = K::symmetry == Symmetry::unsymmetric;
   if (solver.diag_scale) scale_by(n, vector, solver.scale_vector.data());
   if (unsymmetric && transpose) OrlDebug(2, L"Solving transpose of the matrix\n");
 
