@@ -9,7 +9,7 @@
 # --quick      a tiny set that finishes in about two minutes (checks the harness)
 # --repeat R   runs of every solver and mode per matrix, median reported (default 3)
 # --threads T  BLAS threads of every solver and -ncpu of tessar64 (default: all processors)
-# --work DIR   scratch directory for the matrices and runs (default /tmp/tsr-bench-compare)
+# --work DIR   scratch directory, absent or empty (default: a new one under /tmp)
 # --keep       keep the scratch directory
 #
 # Installs what is missing (the build's packages, libmumps-seq-dev,
@@ -26,7 +26,7 @@ results=$root/bench/compare/results
 quick=0
 repeat=3
 threads=$(nproc)
-work=/tmp/tsr-bench-compare
+work=
 keep=0
 run_timeout=1800
 
@@ -74,12 +74,14 @@ laplace3d 55 0 1 yes 3
 laplace3d 65 0 1 yes 3
 elasticity3d 26 0 1 yes 3
 elasticity3d 32 0 1 yes 3
+elasticity3d 38 0 1 yes 3
 helmholtz3d 40 2 2 no 3
 helmholtz3d 50 2 2 no 3
-convdiff3d 40 1 0 no 3
-convdiff3d 52 1 0 no 3
-convdiff3d 30 3 0 no 3
-convdiff3d 40 3 0 no 3
+helmholtz3d 58 2 2 no 3
+convdiff3d 44 1 0 no 3
+convdiff3d 56 1 0 no 3
+convdiff3d 36 3 0 no 3
+convdiff3d 44 3 0 no 3
 hermitian 1000 4 0 no 2
 hermitian 1400 4 0 no 2
 EOF
@@ -103,8 +105,8 @@ install_missing() {
 
 build_targets() {
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTSR_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j"${TSR_BUILD_JOBS:-$(nproc)}" --target tessar64 tsr_generate bench_factor compare_residual compare_mumps \
-    compare_cholmod
+  cmake --build "$build" -j"${TSR_BUILD_JOBS:-$(nproc)}" --target tessar64 tsr_generate bench_factor \
+    compare_residual compare_mumps compare_cholmod
 }
 
 kind_switch() {
@@ -117,8 +119,7 @@ value_of() {
   { grep -oE "(^| )$1=[^ ]+" "$2" || true; } | tail -1 | cut -d= -f2
 }
 
-# Appends one line to the runs table:
-# matrix n solver mode rep status analysis factor solve wall peak_mb entries iterations residual gflop rate dgemm
+# Appends one tab-separated line to the runs table (columns: see its header).
 record() {
   local IFS=$'\t'
   echo "$*" >>"$runs"
@@ -162,7 +163,8 @@ run_tessar() {
   # NzU counts one triangle with the diagonal; the unsymmetric kinds keep L and U.
   local log=tessar.log nzu iterations entries
   [ -f "$log" ] || log=/dev/null
-  nzu=$(awk 'match($0, /Nz[Uu] *= *[0-9]+/) { v = substr($0, RSTART, RLENGTH); sub(/.*= */, "", v) } END { print v }' "$log")
+  nzu=$(awk 'match($0, /Nz[Uu] *= *[0-9]+/) { v = substr($0, RSTART, RLENGTH); sub(/.*= */, "", v) }
+             END { print v }' "$log")
   iterations=$(awk '$2 == "iter" { v = $3 + 0 > v ? $3 + 0 : v } END { print v + 0 }' "$log")
   entries=$nzu
   [[ -n $nzu && ($kind == 1 || $kind == 3) ]] && entries=$((2 * nzu - n))
@@ -188,13 +190,14 @@ run_peer() {
 run_flops() {
   enter_run_dir
   OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind"
-  local line gflop rate dgemm
+  local line factor gflop rate dgemm
   line=$({ grep -E "^analysis .* Gflop at" out.txt || true; } | tail -1)
+  factor=$(echo "$line" | sed -nE 's/.*factorization ([0-9.]+) s.*/\1/p')
   gflop=$(echo "$line" | sed -nE 's/.* s, ([0-9.e+]+) Gflop at.*/\1/p')
   rate=$(echo "$line" | sed -nE 's/.* Gflop at ([0-9.]+) GFLOP\/s.*/\1/p')
   dgemm=$(echo "$line" | sed -nE 's/.*\(DGEMM ([0-9.]+) GFLOP\/s.*/\1/p')
-  record "$matrix" "$n" bench_factor default "$rep" "$status" - "$(echo "$line" | sed -nE 's/.*factorization ([0-9.]+) s.*/\1/p')" \
-    - "$wall" "$peak" - - - "${gflop:-nan}" "${rate:-nan}" "${dgemm:-nan}"
+  record "$matrix" "$n" bench_factor default "$rep" "$status" - "${factor:-nan}" - "$wall" "$peak" - - - \
+    "${gflop:-nan}" "${rate:-nan}" "${dgemm:-nan}"
 }
 
 run_one() {
@@ -225,13 +228,20 @@ bench_matrix() {
   [ "$keep" -eq 1 ] || rm -rf "$dir"
 }
 
+if [ -z "$work" ]; then
+  work=$(mktemp -d /tmp/tsr-bench-compare.XXXXXX)
+elif [ -n "$(ls -A "$work" 2>/dev/null)" ]; then
+  echo "the scratch directory $work is not empty" >&2
+  exit 2
+fi
+mkdir -p "$work" "$results"
+work=$(cd "$work" && pwd)
 install_missing
 build_targets
 [ -x "$build/bench/compare/compare_mumps" ] && [ -x "$build/bench/compare/compare_cholmod" ] || {
   echo "the peer drivers were not built: libmumps-seq-dev or libsuitesparse-dev not found" >&2
   exit 1
 }
-rm -rf "$work" && mkdir -p "$work" "$results"
 runs=$work/runs.tsv
 record matrix n solver mode rep status analysis_s factor_s solve_s wall_s peak_mb factor_entries iterations \
   residual gflop rate_gflops dgemm_gflops

@@ -65,8 +65,8 @@ def read_runs(path):
     for run in runs:
         grouped.setdefault(run["matrix"], OrderedDict()).setdefault((run["solver"], run["mode"]), []).append(run)
     sizes = {run["matrix"]: int(run["n"]) for run in runs}
-    figures = OrderedDict(
-        (matrix, OrderedDict((key, Figures(rs)) for key, rs in by_solver.items())) for matrix, by_solver in grouped.items())
+    figures = OrderedDict((matrix, OrderedDict((key, Figures(rs)) for key, rs in by_solver.items()))
+                          for matrix, by_solver in grouped.items())
     return figures, sizes
 
 
