@@ -12,9 +12,9 @@ void mtverify_failed() {
   end_process(1);
 }
 
-void start_detached(std::function<void()> task) {
+std::thread start_thread(std::function<void()> task) {
   try {
-    std::thread(std::move(task)).detach();
+    return std::thread(std::move(task));
   } catch (const std::system_error&) {
     mtverify_failed();
   }

@@ -5,12 +5,13 @@
 #include <functional>
 #include <memory>
 #include <semaphore>
+#include <thread>
 
 [[noreturn]] void mtverify_failed();
 
-// Starts a detached thread; completion is reported through a semaphore the
-// task releases itself.
-void start_detached(std::function<void()> task);
+// Starts a thread running task. The caller joins it, so that nothing the task
+// touches last (a semaphore it releases, say) can go away while it still runs.
+std::thread start_thread(std::function<void()> task);
 
 // A counting semaphore whose initial count is set at creation.
 class Semaphore {

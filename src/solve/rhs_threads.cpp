@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "driver/charged_array.h"
@@ -99,12 +100,17 @@ struct RhsRun {
   std::size_t element_size;
   const RhsSolveHooks& hooks;
   std::vector<ChargedArray<std::byte>> svect;
+  // The thread last started in each slot. It is joined before its slot takes
+  // the next right-hand side and at the end, so no thread still runs (even
+  // inside its last semaphore release) when this state goes away.
+  std::vector<std::thread> workers;
   ThreadArray slots;
   Semaphore free_threads;
   GuardedCounter error_code, completed, total;
 
   RhsRun(tessar& s, std::int32_t n_, std::int32_t nrhs_, std::int32_t p, std::size_t width, const RhsSolveHooks& h)
-      : solver(s), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), slots(p), free_threads(p) {
+      : solver(s), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), workers(p), slots(p),
+        free_threads(p) {
     for (auto& v : svect) v.allocate(solver, element_size * n, "Not enough memory for **svect");
     total.set(nrhs);
   }
@@ -138,12 +144,15 @@ int solve_in_parallel(tessar& solver, std::int32_t n, std::int32_t nrhs, std::in
     report_solved(solver, run.completed.get(), nrhs);
     const std::int32_t slot = run.slots.first_free();
     run.slots.mark_busy(slot);
-    start_detached([&run, slot, k] { RhsSolveThread(run, slot, k); });
+    if (run.workers[slot].joinable()) run.workers[slot].join();
+    run.workers[slot] = start_thread([&run, slot, k] { RhsSolveThread(run, slot, k); });
   }
   for (std::int32_t t = 0; t < threads; ++t) {
     run.free_threads.acquire();
     report_solved(solver, run.completed.get(), nrhs);
   }
+  for (std::thread& worker : run.workers)
+    if (worker.joinable()) worker.join();
   run.free_threads.release(threads);
   solver.threaded_vector_io = false;
   hooks.share_patch_loads(1);

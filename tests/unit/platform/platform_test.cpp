@@ -90,16 +90,18 @@ TEST(GuardedSection, SerialisesThreads) {
   EXPECT_EQ(counter, 40000);
 }
 
-TEST(Threads, DetachedTasksReportThroughASemaphore) {
+TEST(Threads, TasksReportThroughASemaphore) {
   Semaphore done(0);
   std::atomic<int> sum{0};
+  std::vector<std::thread> tasks;
   for (int i = 1; i <= 3; ++i)
-    start_detached([&, i] {
+    tasks.push_back(start_thread([&, i] {
       sum += i;
       done.release();
-    });
+    }));
   for (int i = 0; i < 3; ++i) done.acquire();
   EXPECT_EQ(sum, 6);
+  for (auto& t : tasks) t.join();
 }
 
 TEST(Process, DecimalValueReadsLeadingDigits) {
