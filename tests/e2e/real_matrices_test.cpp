@@ -2,6 +2,8 @@
 // the reader, each analysis path and the factorization of the built solver.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tests/support/test_support.h"
 #include "tools/mm/matrix_market.h"
 
@@ -27,15 +29,24 @@ void PrintTo(const RealMatrix& m, std::ostream* out) { *out << m.file << " as ki
 
 const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
 
-class RealMatrices : public ::testing::TestWithParam<RealMatrix> {};
+// Each test converts its matrix into "A" in a fresh working directory; a
+// collection without the file skips.
+class RealMatrices : public ::testing::TestWithParam<RealMatrix> {
+ protected:
+  void SetUp() override {
+    const auto source = shared_dir() / "matrix-sources" / GetParam().file;
+    if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
+    dir_ = std::make_unique<ScopedWorkDir>();
+    a = convert_to_kind(read_matrix_market(source), GetParam().kind);
+    write_matrix_file(a);
+  }
+
+  std::unique_ptr<ScopedWorkDir> dir_;
+  YaleMatrix a;
+};
 
 TEST_P(RealMatrices, EveryFactorizationPathFactorsTheMatrix) {
   const RealMatrix& m = GetParam();
-  auto source = shared_dir() / "matrix-sources" / m.file;
-  if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
-  ScopedWorkDir dir;
-  YaleMatrix a = convert_to_kind(read_matrix_market(source), m.kind);
-  write_matrix_file(a);
 
   using Path = std::vector<std::string>;
   const std::vector<Path> paths = m.zero_pivots ? std::vector<Path>{{"-allow_perturbation"}, {"-mt", "-allow_perturbation"}}
@@ -56,11 +67,6 @@ TEST_P(RealMatrices, EveryFactorizationPathFactorsTheMatrix) {
 // under -allow_perturbation; whatever a run reports as solved must be right.
 TEST_P(RealMatrices, DefaultRunSolvesToDoublePrecision) {
   const RealMatrix& m = GetParam();
-  auto source = shared_dir() / "matrix-sources" / m.file;
-  if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
-  ScopedWorkDir dir;
-  YaleMatrix a = convert_to_kind(read_matrix_market(source), m.kind);
-  write_matrix_file(a);
   const bool complex = m.kind >= 2;
   std::vector<double> raw;
   for (std::int32_t i = 0; i < a.n; ++i) {
