@@ -22,10 +22,11 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<char>;
+using Failure = std::pair<std::string, int>;
 
-// Entry k of a test factor, width bytes: the first four bytes hold k, the
-// rest a pattern derived from k, so that every entry of every width is
-// distinct and a misplaced entry shows which one it is.
+// Entries [first, first + count) of a test factor, width bytes each: the first
+// four bytes hold the entry's number, the rest a pattern derived from it, so a
+// misplaced entry shows which one it is.
 Bytes entries(std::int64_t first, std::int64_t count, int width) {
   Bytes bytes(static_cast<std::size_t>(count * width));
   for (std::int64_t k = 0; k < count; ++k) {
@@ -37,7 +38,7 @@ Bytes entries(std::int64_t first, std::int64_t count, int width) {
   return bytes;
 }
 
-// Concatenation of entry runs [first, first + count).
+// Concatenation of entry runs (first, count).
 Bytes runs(const std::vector<std::pair<std::int64_t, std::int64_t>>& list, int width) {
   Bytes all;
   for (auto [first, count] : list) {
@@ -57,7 +58,7 @@ void write_index(const fs::path& path, const std::vector<std::int64_t>& offsets)
 }
 
 // Message and code of the fatal error an action ends with.
-std::pair<std::string, int> failure_of(const std::function<void()>& action) {
+Failure failure_of(const std::function<void()>& action) {
   try {
     action();
   } catch (const TessarException& e) {
@@ -66,18 +67,38 @@ std::pair<std::string, int> failure_of(const std::function<void()>& action) {
   return {"no failure", 0};
 }
 
-// A solver of one kind and precision with in-memory U and L areas provided by
-// the test.
+// Three supernodes over six pivots: s0 with w = 2, r = 3; s1 with w = 3,
+// r = 1; the root s2 with w = 1, r = 0. Blocks (diagonal + off-diagonal):
+// s0 3 + 6 at 0, s1 6 + 3 at 9, s2 1 + 0 at 18; 19 entries in all.
+void three_supernodes(tessar& solver) {
+  solver.NSuper = 3;
+  solver.SNode.allocate(solver, 4, "test");
+  const std::int32_t snode[] = {0, 2, 5, 6};
+  std::copy(std::begin(snode), std::end(snode), solver.SNode.begin());
+  solver.IU.allocate(solver, 7, "test");
+  const std::int64_t iu[] = {0, 5, 9, 13, 16, 18, 19};  // column counts 5, 4 | 4, 3, 2 | 1
+  std::copy(std::begin(iu), std::end(iu), solver.IU.begin());
+  solver.NzU = 19;
+}
+constexpr std::int64_t block_at[] = {0, 9, 18, 19};
+
+// A factor file of three_supernodes in an order the threads of a -mt run could
+// produce (s1 off-diagonal, the root, s0 whole, s1 diagonal), entries numbered
+// by their sequential position plus base, with its two index files. The
+// root's off-diagonal offset is bogus: it must never be read.
+void write_indexed_factor(const std::string& name, int width, std::int64_t base) {
+  write_bytes(name, runs({{base + 15, 3}, {base + 18, 1}, {base + 0, 9}, {base + 9, 6}}, width));
+  write_index(factor_index_file_name(name, FactorIndexPart::diagonal), {4, 13, 3});
+  write_index(factor_index_file_name(name, FactorIndexPart::off_diagonal), {7, 0, 99});
+}
+
 struct EntryWidth {
   int kind;
   bool double_precision;
   int bytes;
 };
 
-std::string width_name(const ::testing::TestParamInfo<EntryWidth>& info) {
-  return "kind" + std::to_string(info.param.kind) + (info.param.double_precision ? "_double" : "_single");
-}
-
+// A solver of one kind and precision with in-memory U and L areas of the test.
 class FactorFilesTest : public ::testing::Test {
  protected:
   ScopedWorkDir dir;
@@ -90,10 +111,8 @@ class FactorFilesTest : public ::testing::Test {
     solver->set_elem_size();
     u_area.assign(static_cast<std::size_t>(capacity * solver->elem_size), 0);
     l_area.assign(u_area.size(), 0);
-    void** u_slot = double_precision ? &solver->u_factor_double : &solver->u_factor_single;
-    void** l_slot = double_precision ? &solver->l_factor_double : &solver->l_factor_single;
-    *u_slot = u_area.data();
-    *l_slot = l_area.data();
+    *(double_precision ? &solver->u_factor_double : &solver->u_factor_single) = u_area.data();
+    *(double_precision ? &solver->l_factor_double : &solver->l_factor_single) = l_area.data();
     solver->u_factor_capacity = solver->l_factor_capacity = capacity;
   }
 
@@ -106,13 +125,11 @@ class FactorFilesTest : public ::testing::Test {
   }
 
   void write_factor(char factor, const Bytes& bytes) {
-    const std::int64_t count = static_cast<std::int64_t>(bytes.size()) / width();
-    WriteFactorEntries(*solver, bytes.data(), width(), 0, count, factor);
+    WriteFactorEntries(*solver, bytes.data(), width(), 0, static_cast<std::int64_t>(bytes.size()) / width(), factor);
   }
 };
 
-// ---------------------------------------------------------------------------
-// Sequential writing and range reads, at every entry width.
+// Writing and reading at every entry width.
 
 class FactorWidthTest : public FactorFilesTest, public ::testing::WithParamInterface<EntryWidth> {
  protected:
@@ -122,28 +139,25 @@ class FactorWidthTest : public FactorFilesTest, public ::testing::WithParamInter
 INSTANTIATE_TEST_SUITE_P(AllWidths, FactorWidthTest,
                          ::testing::Values(EntryWidth{0, false, 4}, EntryWidth{0, true, 8}, EntryWidth{2, false, 8},
                                            EntryWidth{4, true, 16}),
-                         width_name);
+                         [](const ::testing::TestParamInfo<EntryWidth>& info) {
+                           return "kind" + std::to_string(info.param.kind) +
+                                  (info.param.double_precision ? "_double" : "_single");
+                         });
 
-TEST_P(FactorWidthTest, WrittenEntriesLandBackToBackInTheFile) {
+TEST_P(FactorWidthTest, PiecewiseWritesReadBackInAnyOrder) {
   ASSERT_EQ(width(), GetParam().bytes);
+  const std::int64_t total = 3000;
+  const Bytes all = entries(0, total, width());
   OpenUFile(*solver, "wb");
-  const Bytes all = entries(0, 1000, width());
-  const std::int64_t pieces[] = {0, 1, 400, 1000};
+  const std::int64_t pieces[] = {0, 1, 400, total};
   for (int p = 0; p < 3; ++p) {
     Bytes piece(all.begin() + pieces[p] * width(), all.begin() + pieces[p + 1] * width());
     WriteFactorEntries(*solver, piece.data(), width(), pieces[p], pieces[p + 1] - pieces[p], 'U');
   }
   CloseFactorFile(*solver, 'U');
-  EXPECT_EQ(read_file("U"), std::string(all.begin(), all.end())) << "raw entries, no header or padding";
-}
+  ASSERT_EQ(read_file("U"), std::string(all.begin(), all.end())) << "raw entries, no header or padding";
 
-TEST_P(FactorWidthTest, RangesReadBackInAnyOrder) {
-  const std::int64_t total = 3000;
-  OpenUFile(*solver, "wb");
-  write_factor('U', entries(0, total, width()));
   OpenUFile(*solver, "rb");
-  EXPECT_EQ(solver->u_file_position, 0);
-
   const auto seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
@@ -151,8 +165,8 @@ TEST_P(FactorWidthTest, RangesReadBackInAnyOrder) {
     // Half the reads continue where the previous one ended, half jump.
     std::int64_t offset = solver->u_file_position;
     if (trial % 2 == 1 || offset >= total) offset = std::uniform_int_distribution<std::int64_t>(0, total - 1)(rng);
-    const std::int64_t longest = std::min<std::int64_t>(total - offset, 400);
-    const std::int64_t count = std::uniform_int_distribution<std::int64_t>(0, longest)(rng);
+    const std::int64_t count =
+        std::uniform_int_distribution<std::int64_t>(0, std::min<std::int64_t>(total - offset, 400))(rng);
     ASSERT_EQ(ReadFactorRange(*solver, offset, count, 'U'), count);
     ASSERT_EQ(area_prefix('U', count), entries(offset, count, width())) << "offset " << offset << " count " << count;
     ASSERT_EQ(solver->u_file_position, offset + count);
@@ -168,7 +182,6 @@ TEST_P(FactorWidthTest, UnsymmetricKindsKeepTheLFactorApart) {
   CloseFactorFile(*solver, 'U');
   CloseFactorFile(*solver, 'L');
   EXPECT_EQ(fs::file_size("L"), static_cast<std::uintmax_t>(40 * width()));
-
   ReadFactorRange(*solver, 10, 30, 'L');
   ReadFactorRange(*solver, 5, 20, 'U');
   EXPECT_EQ(area_prefix('L', 30), entries(1010, 30, width()));
@@ -177,120 +190,45 @@ TEST_P(FactorWidthTest, UnsymmetricKindsKeepTheLFactorApart) {
   EXPECT_EQ(solver->u_file_position, 25);
 }
 
-TEST_F(FactorFilesTest, AContiguousReadDoesNotSeek) {
+TEST_P(FactorWidthTest, SupernodesLoadInTheSequentialBlockLayout) {
+  three_supernodes(*solver);
+  write_indexed_factor("U", width(), 0);
+  LoadSupernodeFactors(*solver, 2, 1, 'U');
+  EXPECT_EQ(area_prefix('U', 1), Bytes(width(), 0)) << "an empty range reads nothing";
+  EXPECT_TRUE(solver->UDiagIndex) << "but loads the index";
+  EXPECT_FALSE(solver->LDiagIndex) << "symmetric kinds have no L index";
+  for (std::int32_t first = 0; first < 3; ++first)
+    for (std::int32_t last = first; last < 3; ++last) {
+      LoadSupernodeFactors(*solver, first, last, 'U');
+      const std::int64_t count = block_at[last + 1] - block_at[first];
+      EXPECT_EQ(area_prefix('U', count), entries(block_at[first], count, width()))
+          << "supernodes " << first << " to " << last;
+    }
+  EXPECT_EQ(solver->u_file_position, 4) << "the root reads its diagonal block, not the bogus off-diagonal one";
+}
+
+TEST_F(FactorFilesTest, OnlyJumpsSeekAndSeeksTrackThePosition) {
   use_solver(0);
   write_bytes("U", entries(0, 1000, 4));
   ReadFactorRange(*solver, 0, 100, 'U');
-  // Move the stream behind the tracker's back: a read that continues at the
-  // tracked position takes whatever the stream's position is, a read elsewhere
-  // seeks and is unaffected.
+  // Move the stream behind the tracker's back: a read at the tracked position
+  // takes whatever the stream's position is, a read elsewhere seeks.
   ASSERT_EQ(std::fseek(solver->u_file, 700 * 4, SEEK_SET), 0);
   ReadFactorRange(*solver, 100, 50, 'U');
   EXPECT_EQ(area_prefix('U', 50), entries(700, 50, 4)) << "no seek was made for the contiguous read";
-
   ASSERT_EQ(std::fseek(solver->u_file, 0, SEEK_SET), 0);
   ReadFactorRange(*solver, 300, 20, 'U');
   EXPECT_EQ(area_prefix('U', 20), entries(300, 20, 4)) << "a jump seeks";
-}
 
-TEST_F(FactorFilesTest, SeekTracksThePositionOfTheNextRead) {
-  use_solver(2);
-  write_bytes("U", entries(0, 100, 8));
   SeekFactorFile(*solver, 'U', 60);
   EXPECT_EQ(solver->u_file_position, 60);
   ReadFactorRange(*solver, 60, 10, 'U');
-  EXPECT_EQ(area_prefix('U', 10), entries(60, 10, 8));
+  EXPECT_EQ(area_prefix('U', 10), entries(60, 10, 4));
   OpenUFile(*solver, "rb");
   EXPECT_EQ(solver->u_file_position, 0) << "opening resets the tracked position";
 }
 
-TEST_F(FactorFilesTest, BuffersFollowThePrecisionAndTheKind) {
-  for (int kind = 0; kind < 5; ++kind) {
-    auto s = make_test_solver(kind);
-    int u_single = 0, u_double = 0, l_single = 0, l_double = 0;
-    s->u_factor_single = &u_single;
-    s->u_factor_double = &u_double;
-    s->l_factor_single = &l_single;
-    s->l_factor_double = &l_double;
-    const bool unsymmetric = kind == 1 || kind == 3;
-    EXPECT_EQ(s->u_factor_buffer(), &u_single) << kind;
-    EXPECT_EQ(s->l_factor_buffer(), unsymmetric ? static_cast<void*>(&l_single) : nullptr) << kind;
-    s->double_precision = true;
-    EXPECT_EQ(s->u_factor_buffer(), &u_double) << kind;
-    EXPECT_EQ(s->l_factor_buffer(), unsymmetric ? static_cast<void*>(&l_double) : nullptr) << kind;
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Indexed block layout.
-
-// Three supernodes over six pivots: s0 with w = 2, r = 3; s1 with w = 3,
-// r = 1; the root s2 with w = 1, r = 0. Block sizes: s0 3 + 6, s1 6 + 3,
-// s2 1 + 0, 19 entries in all.
-void three_supernodes(tessar& solver) {
-  solver.NSuper = 3;
-  solver.SNode.allocate(solver, 4, "test");
-  const std::int32_t snode[] = {0, 2, 5, 6};
-  std::copy(std::begin(snode), std::end(snode), solver.SNode.begin());
-  // Column counts (diagonal included): 5, 4 | 4, 3, 2 | 1.
-  solver.IU.allocate(solver, 7, "test");
-  const std::int64_t iu[] = {0, 5, 9, 13, 16, 18, 19};
-  std::copy(std::begin(iu), std::end(iu), solver.IU.begin());
-  solver.NzU = 19;
-}
-
-// Entry offsets of the sequential block layout of three_supernodes.
-constexpr std::int64_t diag_at[] = {0, 9, 18};
-constexpr std::int64_t diag_size[] = {3, 6, 1};
-constexpr std::int64_t offdiag_size[] = {6, 3, 0};
-
-// Writes a factor file in an order the threads of a -mt run could produce
-// (s1 off-diagonal, the root, s0 whole, s1 diagonal), with entries numbered
-// by their sequential position plus base, and its two index files.
-void write_indexed_factor(const std::string& name, int width, std::int64_t base) {
-  Bytes file = runs({{base + 15, 3}, {base + 18, 1}, {base + 0, 9}, {base + 9, 6}}, width);
-  write_bytes(name, file);
-  write_index(factor_index_file_name(name, FactorIndexPart::diagonal), {4, 13, 3});
-  write_index(factor_index_file_name(name, FactorIndexPart::off_diagonal), {7, 0, 99});
-}
-
-TEST_P(FactorWidthTest, SupernodesLoadInTheSequentialBlockLayout) {
-  three_supernodes(*solver);
-  write_indexed_factor("U", width(), 0);
-
-  LoadSupernodeFactors(*solver, 0, 2, 'U');
-  EXPECT_EQ(area_prefix('U', 19), entries(0, 19, width()));
-  for (std::int32_t first = 0; first < 3; ++first)
-    for (std::int32_t last = first; last < 3; ++last) {
-      LoadSupernodeFactors(*solver, first, last, 'U');
-      const std::int64_t end = last == 2 ? 19 : diag_at[last + 1];
-      EXPECT_EQ(area_prefix('U', end - diag_at[first]), entries(diag_at[first], end - diag_at[first], width()))
-          << "supernodes " << first << " to " << last;
-    }
-  for (std::int32_t s = 0; s < 3; ++s) {
-    EXPECT_EQ(diagonal_block_entries(*solver, s), diag_size[s]);
-    EXPECT_EQ(offdiagonal_block_entries(*solver, s), offdiag_size[s]);
-  }
-}
-
-TEST_F(FactorFilesTest, TheRootReadsOnlyItsDiagonalBlock) {
-  use_solver(0);
-  three_supernodes(*solver);
-  write_indexed_factor("U", 4, 0);
-  LoadSupernodeFactors(*solver, 2, 2, 'U');
-  EXPECT_EQ(area_prefix('U', 1), entries(18, 1, 4));
-  EXPECT_EQ(solver->u_file_position, 4)
-      << "one read of one entry at the diagonal index, none at the bogus off-diagonal index";
-}
-
-TEST_F(FactorFilesTest, AnEmptyRangeReadsNothing) {
-  use_solver(0);
-  three_supernodes(*solver);
-  write_indexed_factor("U", 4, 0);
-  LoadSupernodeFactors(*solver, 2, 1, 'U');
-  EXPECT_EQ(area_prefix('U', 1), Bytes(4, 0));
-  EXPECT_TRUE(solver->UDiagIndex) << "the index is loaded all the same";
-}
+// Index files of the indexed block layout.
 
 TEST_F(FactorFilesTest, UnsymmetricKindsLoadBothIndexPairsOnFirstUse) {
   LogCapture log(2);
@@ -298,7 +236,6 @@ TEST_F(FactorFilesTest, UnsymmetricKindsLoadBothIndexPairsOnFirstUse) {
   three_supernodes(*solver);
   write_indexed_factor("U", 16, 0);
   write_indexed_factor("L", 16, 500);
-
   LoadSupernodeFactors(*solver, 0, 2, 'L');
   EXPECT_EQ(area_prefix('L', 19), entries(500, 19, 16));
   EXPECT_TRUE(log.contains("index for U file is loaded\n"));
@@ -314,27 +251,13 @@ TEST_F(FactorFilesTest, UnsymmetricKindsLoadBothIndexPairsOnFirstUse) {
   EXPECT_EQ(area_prefix('U', 10), entries(9, 10, 16));
 }
 
-TEST_F(FactorFilesTest, SymmetricKindsLoadOnlyTheUIndex) {
-  use_solver(4);
-  three_supernodes(*solver);
-  write_indexed_factor("U", 8, 0);
-  LoadSupernodeFactors(*solver, 0, 0, 'U');
-  EXPECT_TRUE(solver->UDiagIndex);
-  EXPECT_FALSE(solver->LDiagIndex);
-}
-
-// A diagonal pattern: n supernodes of one pivot and no off-diagonal rows.
-void diagonal_supernodes(tessar& solver, std::int32_t n) {
-  solver.NSuper = n;
-  solver.SNode.allocate(solver, static_cast<std::size_t>(n) + 1, "test");
-  solver.IU.allocate(solver, static_cast<std::size_t>(n) + 1, "test");
-  for (std::int32_t k = 0; k <= n; ++k) solver.SNode[k] = k, solver.IU[k] = k;
-}
-
 TEST_F(FactorFilesTest, IndexPairsAreChargedWhileHeld) {
-  const std::int32_t n = 200;  // (200 × 16) / 1024 = 3 KB per pair
+  const std::int32_t n = 200;  // n diagonal supernodes: (200 × 16) / 1024 = 3 KB per pair
   use_solver(1);
-  diagonal_supernodes(*solver, n);
+  solver->NSuper = n;
+  solver->SNode.allocate(*solver, n + 1, "test");
+  solver->IU.allocate(*solver, n + 1, "test");
+  for (std::int32_t k = 0; k <= n; ++k) solver->SNode[k] = k, solver->IU[k] = k;
   std::vector<std::int64_t> offsets(n);
   for (std::int32_t s = 0; s < n; ++s) offsets[s] = n - 1 - s;
   for (const char* name : {"U", "L"}) {
@@ -346,98 +269,86 @@ TEST_F(FactorFilesTest, IndexPairsAreChargedWhileHeld) {
   LoadSupernodeFactors(*solver, 0, n - 1, 'U');
   EXPECT_EQ(solver->memory_in_use - before, 6);
   EXPECT_EQ(area_prefix('U', 3), runs({{n - 1, 1}, {n - 2, 1}, {n - 3, 1}}, 4)) << "reversed block order";
-
   solver->release_factor_index('L');
   EXPECT_EQ(solver->memory_in_use - before, 3);
   solver->allocate_factor_index('U', 2000);  // replaces the pair: 31 KB
   EXPECT_EQ(solver->memory_in_use - before, 31);
 }
 
-// ---------------------------------------------------------------------------
 // Naming.
 
-TEST_F(FactorFilesTest, FileIndexNumbersFactorAndIndexFiles) {
+TEST_F(FactorFilesTest, FilesAreNumberedAndLieInTheWorkingDirectory) {
   use_solver(1);
   std::istringstream prefs("DIRECT_SOLVER FileIndex 2");
   apply_preferences(*solver, prefs, "prefs.ini");
   EXPECT_EQ(factor_index_file_name(solver->u_file_name, FactorIndexPart::diagonal), "U_2_diag_index");
   EXPECT_EQ(factor_index_file_name(solver->l_file_name, FactorIndexPart::off_diagonal), "L_2_offdiag_index");
-
+  fs::create_directory("work");
+  solver->work_dir = "work";
   OpenUFile(*solver, "wb");
   OpenLFile(*solver, "wb");
+  write_factor('U', entries(0, 3, 4));
   CloseFactorFile(*solver, 'U');
   CloseFactorFile(*solver, 'L');
-  EXPECT_TRUE(fs::exists("U_2"));
-  EXPECT_TRUE(fs::exists("L_2"));
-  EXPECT_FALSE(fs::exists("U"));
+  EXPECT_EQ(fs::file_size("work/U_2"), 12u);
+  EXPECT_TRUE(fs::exists("work/L_2"));
+  EXPECT_FALSE(fs::exists("work/U"));
 
   // The default-named files of another run in the same directory are not read.
   three_supernodes(*solver);
-  write_indexed_factor("U_2", 4, 0);
-  write_indexed_factor("L_2", 4, 100);
-  write_indexed_factor("U", 4, 7000);
+  write_indexed_factor("work/U_2", 4, 0);
+  write_indexed_factor("work/L_2", 4, 100);
+  write_indexed_factor("work/U", 4, 7000);
   LoadSupernodeFactors(*solver, 0, 2, 'U');
   EXPECT_EQ(area_prefix('U', 19), entries(0, 19, 4));
 }
 
-TEST_F(FactorFilesTest, FilesLieInTheWorkingDirectory) {
-  use_solver(0);
-  fs::create_directory("work");
-  solver->work_dir = "work";
-  OpenUFile(*solver, "wb");
-  write_factor('U', entries(0, 3, 4));
-  CloseFactorFile(*solver, 'U');
-  EXPECT_EQ(fs::file_size("work/U"), 12u);
-}
-
-// ---------------------------------------------------------------------------
 // Failures: message and code.
 
-TEST_F(FactorFilesTest, AMissingFileCannotBeOpened) {
+TEST_F(FactorFilesTest, TransferFailuresCarryTheirMessageAndCode) {
   LogCapture log(2);
   use_solver(1);
-  const auto missing = std::make_pair(std::string("Can't open temp file"), 5);
+  const Failure missing{"Can't open temp file", 5}, unknown{"Unknown factor is specified", 1};
   EXPECT_EQ(failure_of([&] { OpenUFile(*solver, "rb"); }), missing);
   EXPECT_TRUE(log.contains("Could not open ./U file\n"));
   EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 0, 1, 'L'); }), missing);
-  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }), missing) << "no index files";
-}
 
-TEST_F(FactorFilesTest, AShortReadFailsWithCode4) {
-  use_solver(1);
-  write_bytes("U", entries(0, 10, 4));
-  write_bytes("L", entries(0, 10, 4));
-  EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 5, 10, 'U'); }),
-            std::make_pair(std::string("Error reading partial U from disk"), 4));
-  EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 11, 1, 'L'); }),
-            std::make_pair(std::string("Error reading partial L from disk"), 4));
-}
-
-TEST_F(FactorFilesTest, AShortBlockReadFailsWithCode4) {
-  use_solver(0);
   three_supernodes(*solver);
   write_indexed_factor("U", 4, 0);
-  fs::resize_file("U", 10 * 4);  // loses s0's off-diagonal block
-  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }),
-            std::make_pair(std::string("Error reading partial U from disk"), 4));
+  write_indexed_factor("L", 4, 0);
+  const Bytes data = entries(0, 1, 4);
+  const std::pair<std::function<void()>, Failure> cases[] = {
+      {[&] { ReadFactorRange(*solver, 15, 10, 'U'); }, {"Error reading partial U from disk", 4}},
+      {[&] { ReadFactorRange(*solver, 20, 1, 'L'); }, {"Error reading partial L from disk", 4}},
+      {[&] { SeekFactorFile(*solver, 'U', -1); }, {"error fp to U", 4}},
+      {[&] { ReadFactorRange(*solver, -3, 1, 'L'); }, {"error fp to L", 4}},
+      {[&] { ReadFactorRange(*solver, 0, 1, 'X'); }, unknown},
+      {[&] { WriteFactorEntries(*solver, data.data(), 4, 0, 1, 'u'); }, unknown},
+      {[&] { SeekFactorFile(*solver, 'D', 0); }, unknown},
+      {[&] { LoadSupernodeFactors(*solver, 0, 0, 'Z'); }, unknown},
+  };
+  for (std::size_t c = 0; c < std::size(cases); ++c)
+    EXPECT_EQ(failure_of(cases[c].first), cases[c].second) << "case " << c;
 }
 
-TEST_F(FactorFilesTest, AShortIndexFileFailsWithCode4) {
+TEST_F(FactorFilesTest, IndexedLoadFailuresCarryTheirMessageAndCode) {
+  use_solver(1);
+  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }), Failure("Can't open temp file", 5))
+      << "no index files";
+
   use_solver(1);
   three_supernodes(*solver);
   write_indexed_factor("U", 4, 0);
   write_indexed_factor("L", 4, 0);
   write_index(factor_index_file_name("L", FactorIndexPart::off_diagonal), {0, 1});
-  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }),
-            std::make_pair(std::string("Error reading index of L file"), 4));
-}
+  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }), Failure("Error reading index of L file", 4));
 
-TEST_F(FactorFilesTest, AFailingSeekFailsWithCode4) {
-  use_solver(1);
-  write_bytes("U", entries(0, 10, 4));
-  write_bytes("L", entries(0, 10, 4));
-  EXPECT_EQ(failure_of([&] { SeekFactorFile(*solver, 'U', -1); }), std::make_pair(std::string("error fp to U"), 4));
-  EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, -3, 1, 'L'); }), std::make_pair(std::string("error fp to L"), 4));
+  use_solver(0);
+  three_supernodes(*solver);
+  write_indexed_factor("U", 4, 0);
+  fs::resize_file("U", 10 * 4);  // loses s0's off-diagonal block
+  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }),
+            Failure("Error reading partial U from disk", 4));
 }
 
 TEST_F(FactorFilesTest, AShortWriteFailsWithCode200) {
@@ -448,31 +359,18 @@ TEST_F(FactorFilesTest, AShortWriteFailsWithCode200) {
   OpenLFile(*solver, "rb");  // a stream that refuses writes
   const Bytes data = entries(0, 10, 8);
   EXPECT_EQ(failure_of([&] { WriteFactorEntries(*solver, data.data(), 8, 0, 10, 'L'); }),
-            std::make_pair(std::string("Error writing partial L to disk"), 200));
+            Failure("Error writing partial L to disk", 200));
   EXPECT_TRUE(log.contains("Size_t 8 entries2write 10 entries_written 0\n"));
   OpenUFile(*solver, "rb");
   EXPECT_EQ(failure_of([&] { WriteFactorEntries(*solver, data.data(), 8, 0, 10, 'U'); }).first,
             "Error writing partial U to disk");
 }
 
-TEST_F(FactorFilesTest, AnUnknownFactorLetterFailsWithCode1) {
-  use_solver(1);
-  three_supernodes(*solver);
-  write_indexed_factor("U", 4, 0);
-  write_indexed_factor("L", 4, 0);
-  const auto unknown = std::make_pair(std::string("Unknown factor is specified"), 1);
-  const Bytes data = entries(0, 1, 4);
-  EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 0, 1, 'X'); }), unknown);
-  EXPECT_EQ(failure_of([&] { WriteFactorEntries(*solver, data.data(), 4, 0, 1, 'u'); }), unknown);
-  EXPECT_EQ(failure_of([&] { SeekFactorFile(*solver, 'D', 0); }), unknown);
-  EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 0, 'Z'); }), unknown);
-}
-
 TEST_F(FactorFilesTest, ReadsNeverPassTheEndOfTheFactorArea) {
   use_solver(0, false, 8);
   write_bytes("U", entries(0, 20, 4));
   write_bytes("L", entries(0, 20, 4));
-  const auto overflow = std::make_pair(std::string("Factor entries exceed the in-memory factor area"), 1);
+  const Failure overflow{"Factor entries exceed the in-memory factor area", 1};
   EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 0, 9, 'U'); }), overflow);
   EXPECT_EQ(failure_of([&] { ReadFactorRange(*solver, 0, 1, 'L'); }), overflow) << "a symmetric kind has no L area";
   three_supernodes(*solver);
@@ -480,62 +378,43 @@ TEST_F(FactorFilesTest, ReadsNeverPassTheEndOfTheFactorArea) {
   EXPECT_EQ(failure_of([&] { LoadSupernodeFactors(*solver, 0, 1, 'U'); }), overflow) << "18 entries in 8";
 }
 
-// ---------------------------------------------------------------------------
 // Clean-up at the end of a run.
 
-const std::vector<std::string> all_files = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index",
-                                            "L_offdiag_index", "index"};
-
-struct Args {
-  explicit Args(std::vector<std::string> list) : text(std::move(list)) {
-    text.insert(text.begin(), "tessar64");
-    for (auto& t : text) argv.push_back(t.c_str());
-  }
-  std::vector<std::string> text;
-  std::vector<const char*> argv;
-};
+using Names = std::vector<std::string>;
+const Names all_files = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"};
 
 // Lays out every factor file, runs a solver of a kind with switches through
 // its life (offcore unless told otherwise) and returns the files left.
-std::vector<std::string> files_left_after(int kind, std::vector<std::string> switches, int offcore = 1) {
+Names files_left_after(int kind, std::vector<std::string> switches, int offcore = 1) {
   for (const auto& name : all_files) write_file(name, "f");
   {
     auto solver = make_test_solver(kind);
-    Args args(std::move(switches));
-    parse_switches(*solver, static_cast<int>(args.argv.size()), args.argv.data());
+    switches.insert(switches.begin(), "tessar64");
+    std::vector<const char*> argv;
+    for (const auto& s : switches) argv.push_back(s.c_str());
+    parse_switches(*solver, static_cast<int>(argv.size()), argv.data());
     solver->offcore = offcore;
   }
-  std::vector<std::string> left;
+  Names left;
   for (const auto& name : all_files)
     if (fs::exists(name)) left.push_back(name);
   return left;
 }
 
-using Names = std::vector<std::string>;
-
-TEST(FactorFileCleanUp, ARunThatFactoredAndSolvedOffcoreRemovesItsFactor) {
+TEST(FactorFileCleanUp, RunsRemoveTheFilesTheyNoLongerNeed) {
   ScopedWorkDir dir;
-  EXPECT_EQ(files_left_after(0, {}), (Names{"L", "U_diag_index", "U_offdiag_index", "L_diag_index",
-                                           "L_offdiag_index", "index"}));
+  EXPECT_EQ(files_left_after(0, {}),
+            (Names{"L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"}));
   EXPECT_EQ(files_left_after(3, {"-pivoting"}),
             (Names{"U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"}));
-}
-
-TEST(FactorFileCleanUp, MultiThreadedRunsAlsoRemoveTheIndexFiles) {
-  ScopedWorkDir dir;
-  EXPECT_EQ(files_left_after(4, {"-mt"}), (Names{"L", "L_diag_index", "L_offdiag_index", "index"}));
+  EXPECT_EQ(files_left_after(4, {"-mt"}), (Names{"L", "L_diag_index", "L_offdiag_index", "index"}))
+      << "multi-threaded runs also remove the index files";
   EXPECT_EQ(files_left_after(1, {"-mt"}), (Names{"index"}));
-}
-
-TEST(FactorFileCleanUp, KeptFactorsAndFactorsFromDiskStay) {
-  ScopedWorkDir dir;
+  EXPECT_EQ(files_left_after(1, {"-mt"}, 0), all_files) << "an incore run keeps its files";
   for (const char* keep : {"-nofbs", "-awe_exec", "-mr_exec", "-back_exec", "-nonf"})
     EXPECT_EQ(files_left_after(1, {"-mt", keep}), all_files) << keep;
-  EXPECT_EQ(files_left_after(1, {"-mt"}, 0), all_files) << "an incore run";
-}
 
-TEST(FactorFileCleanUp, NumberedRunsRemoveOnlyTheirOwnFiles) {
-  ScopedWorkDir dir;
+  // A numbered run removes only its own files.
   const Names numbered = {"U_2", "L_2", "U_2_diag_index", "U_2_offdiag_index", "L_2_diag_index", "L_2_offdiag_index"};
   for (const auto& name : numbered) write_file(name, "f");
   write_file("prefs.ini", "DIRECT_SOLVER FileIndex 2\n");
