@@ -35,11 +35,6 @@ using AllCases = ::testing::Types<Case<RealSymmetric, float>, Case<RealSymmetric
                                   Case<ComplexSymmetric, cfloat>, Case<ComplexSymmetric, cdouble>,
                                   Case<ComplexUnsymmetric, cfloat>, Case<ComplexUnsymmetric, cdouble>,
                                   Case<ComplexHermitian, cfloat>, Case<ComplexHermitian, cdouble>>;
-using SymmetricCases = ::testing::Types<Case<RealSymmetric, float>, Case<RealSymmetric, double>,
-                                        Case<ComplexSymmetric, cfloat>, Case<ComplexSymmetric, cdouble>,
-                                        Case<ComplexHermitian, cfloat>, Case<ComplexHermitian, cdouble>>;
-using UnsymmetricCases = ::testing::Types<Case<RealUnsymmetric, float>, Case<RealUnsymmetric, double>,
-                                          Case<ComplexUnsymmetric, cfloat>, Case<ComplexUnsymmetric, cdouble>>;
 
 template <class S>
 using Wide = std::conditional_t<blas::is_complex_v<S>, cdouble, double>;
@@ -81,24 +76,18 @@ S stored_value(std::mt19937_64& rng, double scale) {
   return static_cast<S>(random_value<Wide<S>>(rng) * scale);
 }
 
-// A value of magnitude at least 0.5, as on the diagonal of a usable factor.
-template <class S>
-S pivot_value(std::mt19937_64& rng) {
-  const Wide<S> v = random_value<Wide<S>>(rng);
-  return static_cast<S>(v + (std::real(v) >= 0 ? 1.5 : -1.5));
-}
-
 // One supernode's stored block in the layout the kernels read: the packed
-// triangle (random pivots on its diagonal) and the off-diagonal block. The
-// entries below the diagonal shrink with the width so that the factor stays
-// well conditioned, as one from a stable factorization is.
+// triangle with pivots of magnitude at least 0.5 on its diagonal, then the
+// off-diagonal block. Entries below the diagonal shrink with the width so
+// that the factor stays well conditioned, as one from a stable
+// factorization is.
 template <class S>
 std::vector<S> random_block_entries(std::int32_t w, std::int32_t r, std::mt19937_64& rng) {
   const double below = 0.5 / std::sqrt(static_cast<double>(std::max(w, 1)));
   std::vector<S> entries;
-  entries.reserve(packed_start(w, w) + static_cast<std::size_t>(w) * r);
   for (std::int32_t j = 0; j < w; ++j) {
-    entries.push_back(pivot_value<S>(rng));
+    const Wide<S> pivot = random_value<Wide<S>>(rng);
+    entries.push_back(static_cast<S>(pivot + (std::real(pivot) >= 0 ? 1.5 : -1.5)));
     for (std::int32_t i = j + 1; i < w; ++i) entries.push_back(stored_value<S>(rng, below));
   }
   for (std::size_t k = 0; k < static_cast<std::size_t>(w) * r; ++k) entries.push_back(stored_value<S>(rng, 2 * below));
@@ -164,29 +153,21 @@ PlacedSupernode<S> random_placed_supernode(std::int32_t w, std::int32_t r, std::
   return s;
 }
 
-// The dense matrix [T 0; B I] of order w + r that one supernode's sweeps
-// solve with, T its triangle and B its off-diagonal block.
-template <class S>
-std::vector<Wide<S>> dense_block_column(const PlacedSupernode<S>& s, Diagonal diagonal) {
-  const std::int32_t r = static_cast<std::int32_t>(s.rows.size()), m = s.width + r;
-  std::vector<std::int32_t> local_rows(static_cast<std::size_t>(r));
-  std::iota(local_rows.begin(), local_rows.end(), s.width);
-  std::vector<Wide<S>> dense(static_cast<std::size_t>(m) * m);
-  place_block(SupernodeBlock<S>{s.entries.data(), 0, s.width, r, local_rows.data()}, diagonal, dense, m);
-  for (std::int32_t i = s.width; i < m; ++i) dense[static_cast<std::size_t>(i) * m + i] = 1.0;
-  return dense;
-}
-
 // Reference for one sweep: the library's triangular solve in working
-// precision with the dense block column, on the gathered entries of x.
+// precision with the dense block column [T 0; B I] of order w + r, on the
+// gathered entries of x.
 template <class K, class S>
-std::vector<typename K::scalar> dense_sweep(const PlacedSupernode<S>& s, const std::vector<typename K::scalar>& dense,
-                                            bool backward, const std::vector<typename K::scalar>& x) {
+std::vector<typename K::scalar> dense_sweep(const PlacedSupernode<S>& s, Diagonal diagonal, bool backward,
+                                            const std::vector<typename K::scalar>& x) {
   using T = typename K::scalar;
-  const std::int32_t m = s.width + static_cast<std::int32_t>(s.rows.size());
-  std::vector<std::int32_t> positions(static_cast<std::size_t>(s.width));
-  std::iota(positions.begin(), positions.end(), s.first);
-  positions.insert(positions.end(), s.rows.begin(), s.rows.end());
+  const std::int32_t r = static_cast<std::int32_t>(s.rows.size()), m = s.width + r;
+  std::vector<std::int32_t> positions(static_cast<std::size_t>(m));
+  std::iota(positions.begin(), positions.end(), 0);
+  std::vector<T> dense(static_cast<std::size_t>(m) * m);
+  place_block(SupernodeBlock<S>{s.entries.data(), 0, s.width, r, positions.data() + s.width}, diagonal, dense, m);
+  for (std::int32_t i = s.width; i < m; ++i) dense[static_cast<std::size_t>(i) * m + i] = 1.0;
+  std::iota(positions.begin(), positions.begin() + s.width, s.first);
+  std::copy(s.rows.begin(), s.rows.end(), positions.begin() + s.width);
   std::vector<T> b(positions.size());
   for (std::size_t i = 0; i < positions.size(); ++i) b[i] = x[positions[i]];
   const char trans = !backward ? 'N' : (K::symmetry == Symmetry::hermitian ? 'C' : 'T');
@@ -196,128 +177,46 @@ std::vector<typename K::scalar> dense_sweep(const PlacedSupernode<S>& s, const s
   return expected;
 }
 
-template <class K, class S>
-void run_sweep(const PlacedSupernode<S>& s, Diagonal diagonal, bool backward, std::vector<typename K::scalar>& x,
-               SweepPath path) {
-  const std::int32_t r = static_cast<std::int32_t>(s.rows.size());
-  std::vector<S> work(supernode_solve_work_size<S>(s.width, r));
-  if (backward) supernode_backward<K>(s.view(), diagonal, x.data(), work.data(), path);
-  else supernode_forward<K>(s.view(), diagonal, x.data(), work.data(), path);
-}
-
-template <class K, class S>
-void run_sweep_by_width(const PlacedSupernode<S>& s, Diagonal diagonal, bool backward,
-                        std::vector<typename K::scalar>& x) {
-  const std::int32_t r = static_cast<std::int32_t>(s.rows.size());
-  std::vector<S> work(supernode_solve_work_size<S>(s.width, r));
-  if (backward) supernode_backward<K>(s.view(), diagonal, x.data(), work.data());
-  else supernode_forward<K>(s.view(), diagonal, x.data(), work.data());
-}
-
-// Number of entries of x that differ although they are neither among the
-// supernode's columns nor its rows.
-template <class S, class T>
-int changed_outside(const PlacedSupernode<S>& s, const std::vector<T>& got, const std::vector<T>& x) {
-  std::vector<bool> inside(x.size(), false);
-  for (std::int32_t j = 0; j < s.width; ++j) inside[s.first + j] = true;
-  for (std::int32_t i : s.rows) inside[i] = true;
-  int changed = 0;
-  for (std::size_t i = 0; i < x.size(); ++i) changed += !inside[i] && got[i] != x[i];
-  return changed;
-}
-
-struct Shape {
-  std::int32_t width, rows;
-};
-
-// Widths on both sides of every threshold of the factor's precision, with and
-// without off-diagonal rows.
-template <class S>
-std::vector<Shape> sweep_shapes() {
-  if constexpr (is_single_precision_v<S>)
-    return {{1, 0}, {1, 1}, {9, 13}, {143, 0}, {144, 0}, {575, 0}, {576, 0}, {863, 21}, {864, 21}};
-  else
-    return {{1, 0}, {1, 1}, {9, 13}, {143, 0}, {144, 0}, {1151, 17}, {1152, 17}};
-}
-
-// Checks one sweep on both paths against the dense reference, and that the
-// call without a path takes the path of the width thresholds.
-template <class K, class S>
-void check_sweep(const PlacedSupernode<S>& s, const std::vector<typename K::scalar>& dense, Diagonal diagonal,
-                 bool backward, const std::vector<typename K::scalar>& x) {
-  using T = typename K::scalar;
-  SCOPED_TRACE(backward ? "backward" : "forward");
-  const std::int32_t r = static_cast<std::int32_t>(s.rows.size());
-  const std::vector<T> expected = dense_sweep<K>(s, dense, backward, x);
-  const double tolerance = 20 * std::sqrt(double(s.width + r)) * max_abs(expected);
-  for (SweepPath path : {SweepPath::loops, SweepPath::blas}) {
-    std::vector<T> got = x;
-    run_sweep<K>(s, diagonal, backward, got, path);
-    EXPECT_LE(max_abs_difference(got, expected), tolerance * sweep_epsilon<S>(path))
-        << (path == SweepPath::blas ? "BLAS path" : "loop path");
-    EXPECT_EQ(changed_outside(s, got, x), 0) << "entries outside the supernode's columns and rows";
-  }
-  const SweepPath chosen = backward ? backward_sweep_path<S>(s.width, r) : forward_sweep_path<S>(s.width, r);
-  std::vector<T> on_chosen_path = x, by_width = x;
-  run_sweep<K>(s, diagonal, backward, on_chosen_path, chosen);
-  run_sweep_by_width<K>(s, diagonal, backward, by_width);
-  EXPECT_EQ(max_abs_difference(on_chosen_path, by_width), 0.0);
-}
-
 template <class C>
 class SupernodeSweeps : public ::testing::Test {};
 TYPED_TEST_SUITE(SupernodeSweeps, AllCases);
 
 // Forward against [T 0; B I]⁻¹ and backward against [T 0; B I]⁻ᵀ (⁻ᴴ for the
-// Hermitian kind), with the unit diagonal of L, and for the unsymmetric kinds
-// also with the stored diagonal of U.
+// Hermitian kind) on both paths, with the unit diagonal of L, and for the
+// unsymmetric kinds also with the stored diagonal of U; no entry of x outside
+// the supernode's columns and rows may change.
 TYPED_TEST(SupernodeSweeps, BothSweepsAgreeWithDenseTriangularSolves) {
   using K = typename TypeParam::kind;
   using S = typename TypeParam::stored;
   using T = typename TypeParam::scalar;
   std::vector<Diagonal> diagonals = {Diagonal::unit};
   if (K::symmetry == Symmetry::unsymmetric) diagonals.push_back(Diagonal::non_unit);
-  for (const Shape& shape : sweep_shapes<S>())
-    for (Diagonal diagonal : diagonals) {
-      const std::uint64_t seed = 7919u * shape.width + 31u * shape.rows + (diagonal == Diagonal::unit ? 1 : 2);
-      SCOPED_TRACE("seed " + std::to_string(seed) + " width " + std::to_string(shape.width) + " rows " +
-                   std::to_string(shape.rows) + (diagonal == Diagonal::unit ? " unit" : " non-unit"));
-      std::mt19937_64 rng(seed);
-      const PlacedSupernode<S> s = random_placed_supernode<S>(shape.width, shape.rows, rng);
-      const std::vector<T> x = random_vector<T>(s.length, rng);
-      const std::vector<T> dense = dense_block_column(s, diagonal);
-      check_sweep<K>(s, dense, diagonal, false, x);
-      check_sweep<K>(s, dense, diagonal, true, x);
-    }
-}
-
-TEST(SupernodeSweepPaths, WidthThresholdsPerFactorPrecision) {
-  // Single-precision factor: 864 with rows, root 144 forward and 576 backward.
-  EXPECT_EQ(forward_sweep_path<float>(863, 5), SweepPath::loops);
-  EXPECT_EQ(forward_sweep_path<cfloat>(864, 5), SweepPath::blas);
-  EXPECT_EQ(backward_sweep_path<float>(863, 5), SweepPath::loops);
-  EXPECT_EQ(backward_sweep_path<cfloat>(864, 5), SweepPath::blas);
-  EXPECT_EQ(forward_sweep_path<float>(143, 0), SweepPath::loops);
-  EXPECT_EQ(forward_sweep_path<float>(144, 0), SweepPath::blas);
-  EXPECT_EQ(backward_sweep_path<cfloat>(575, 0), SweepPath::loops);
-  EXPECT_EQ(backward_sweep_path<cfloat>(576, 0), SweepPath::blas);
-  // Double-precision factor: 1152 with rows, root 144 both ways.
-  EXPECT_EQ(forward_sweep_path<double>(1151, 1), SweepPath::loops);
-  EXPECT_EQ(forward_sweep_path<cdouble>(1152, 1), SweepPath::blas);
-  EXPECT_EQ(backward_sweep_path<double>(1151, 1), SweepPath::loops);
-  EXPECT_EQ(backward_sweep_path<cdouble>(1152, 1), SweepPath::blas);
-  EXPECT_EQ(forward_sweep_path<cdouble>(143, 0), SweepPath::loops);
-  EXPECT_EQ(backward_sweep_path<double>(144, 0), SweepPath::blas);
-}
-
-// Dense solve of one 2×2 pivot block [d1 u; e d2] by Cramer's rule.
-template <class T>
-void cramer(T d1, T u, T e, T d2, T& x1, T& x2) {
-  const T det = d1 * d2 - u * e;
-  const T y1 = (d2 * x1 - u * x2) / det;
-  const T y2 = (d1 * x2 - e * x1) / det;
-  x1 = y1;
-  x2 = y2;
+  for (const auto& [width, r] : std::vector<std::pair<std::int32_t, std::int32_t>>{{1, 0}, {1, 1}, {9, 13}, {144, 0}, {300, 21}})
+    for (Diagonal diagonal : diagonals)
+      for (bool backward : {false, true}) {
+        const std::uint64_t seed = 7919u * width + 31u * r + (diagonal == Diagonal::unit ? 1 : 2);
+        SCOPED_TRACE("seed " + std::to_string(seed) + " width " + std::to_string(width) + " rows " +
+                     std::to_string(r) + (diagonal == Diagonal::unit ? " unit" : " non-unit") +
+                     (backward ? " backward" : " forward"));
+        std::mt19937_64 rng(seed);
+        const PlacedSupernode<S> s = random_placed_supernode<S>(width, r, rng);
+        const std::vector<T> x = random_vector<T>(s.length, rng);
+        const std::vector<T> expected = dense_sweep<K>(s, diagonal, backward, x);
+        for (SweepPath path : {SweepPath::loops, SweepPath::blas}) {
+          std::vector<T> got = x;
+          std::vector<S> work(supernode_solve_work_size<S>(width, r));
+          if (backward) supernode_backward<K>(s.view(), diagonal, got.data(), work.data(), path);
+          else supernode_forward<K>(s.view(), diagonal, got.data(), work.data(), path);
+          const std::string where = path == SweepPath::blas ? "BLAS path" : "loop path";
+          EXPECT_LE(max_abs_difference(got, expected),
+                    20 * std::sqrt(double(width + r)) * max_abs(expected) * sweep_epsilon<S>(path))
+              << where;
+          for (std::int32_t i = 0; i < s.length; ++i) {
+            const bool inside = (i >= s.first && i < s.first + width) || std::binary_search(s.rows.begin(), s.rows.end(), i);
+            EXPECT_TRUE(inside || got[i] == x[i]) << where << " changed entry " << i << " outside the supernode";
+          }
+        }
+      }
 }
 
 // Appends the pivots of D for w more columns of a factor of a symmetric kind:
@@ -342,65 +241,46 @@ void append_pivots(std::vector<std::int32_t>& order, std::int32_t w, std::mt1993
 // the Hermitian kind the stored diagonal also gets an imaginary part, which
 // the solve must ignore.
 template <class K, class S>
-std::vector<S> make_pivots(std::vector<S>& entries, std::int32_t first, std::int32_t w,
-                           const std::vector<std::int32_t>& order, std::mt19937_64& rng) {
+std::vector<S> make_pivots(PlacedSupernode<S>& s, const std::vector<std::int32_t>& order, std::mt19937_64& rng) {
   std::vector<S> couplings;
+  const std::int32_t w = s.width;
   for (std::int32_t j = 0; j < w; ++j) {
-    if (order[first + j] >= 0) continue;
-    for (std::int32_t c : {j, j + 1}) entries[packed_start(w, c)] = stored_value<S>(rng, 0.3);
+    if (order[s.first + j] >= 0) continue;
+    for (std::int32_t c : {j, j + 1}) s.entries[packed_start(w, c)] = stored_value<S>(rng, 0.3);
     couplings.push_back(static_cast<S>(random_value<Wide<S>>(rng) + 1.5));
-    entries[packed_start(w, j) + 1] = S(0);
+    s.entries[packed_start(w, j) + 1] = S(0);
     ++j;
   }
   if constexpr (K::symmetry == Symmetry::hermitian)
-    for (std::int32_t j = 0; j < w; ++j) entries[packed_start(w, j)] += S(0, 0.5f);
+    for (std::int32_t j = 0; j < w; ++j) s.entries[packed_start(w, j)] += S(0, 0.5f);
   return couplings;
 }
 
+// D·v over the pivots of the given supernodes, the real part of the diagonal
+// for the Hermitian kind, and [d1 ē; e d2] for each 2×2 pivot.
 template <class K, class S>
-typename K::scalar diagonal_entry(const S& stored) {
-  if constexpr (K::symmetry == Symmetry::hermitian) return std::real(widen(stored));
-  else return widen(stored);
-}
-
-template <class C>
-class DiagonalSolve : public ::testing::Test {};
-TYPED_TEST_SUITE(DiagonalSolve, SymmetricCases);
-
-TYPED_TEST(DiagonalSolve, PivotsAgreeWithDenseSolvesOfEachBlock) {
-  using K = typename TypeParam::kind;
-  using S = typename TypeParam::stored;
-  using T = typename TypeParam::scalar;
-  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937_64 rng(seed);
-    PlacedSupernode<S> s = random_placed_supernode<S>(9, 3, rng);
-    std::vector<std::int32_t> order(static_cast<std::size_t>(s.first));
-    std::iota(order.begin(), order.end(), 0);
-    append_pivots(order, s.width, rng);
-    const std::vector<S> couplings = make_pivots<K>(s.entries, s.first, s.width, order, rng);
-    const std::vector<T> x = random_vector<T>(s.length, rng);
-    std::vector<T> expected = x, got = x;
-    for (std::int32_t j = 0, used = 0; j < s.width; ++j) {
-      const std::int32_t c = s.first + j;
-      const T d1 = diagonal_entry<K>(s.entries[packed_start(s.width, j)]);
+std::vector<typename K::scalar> pivots_times(std::initializer_list<const PlacedSupernode<S>*> supernodes,
+                                             const std::vector<std::int32_t>& order, const std::vector<S>& couplings,
+                                             std::vector<typename K::scalar> v) {
+  using T = typename K::scalar;
+  auto diagonal = [](const PlacedSupernode<S>& s, std::int32_t j) -> T {
+    const T d = widen(s.entries[packed_start(s.width, j)]);
+    return K::symmetry == Symmetry::hermitian ? T(std::real(d)) : d;
+  };
+  std::size_t used = 0;
+  for (const PlacedSupernode<S>* s : supernodes)
+    for (std::int32_t j = 0; j < s->width; ++j) {
+      const std::int32_t c = s->first + j;
       if (order[c] >= 0) {
-        expected[c] /= d1;
+        v[c] *= diagonal(*s, j);
         continue;
       }
-      const T e = widen(couplings[used++]);
-      const T d2 = diagonal_entry<K>(s.entries[packed_start(s.width, j + 1)]);
-      cramer(d1, K::mirror(e), e, d2, expected[c], expected[c + 1]);
+      const T e = widen(couplings[used++]), v1 = v[c], v2 = v[c + 1];
+      v[c] = diagonal(*s, j) * v1 + K::mirror(e) * v2;
+      v[c + 1] = e * v1 + diagonal(*s, j + 1) * v2;
       ++j;
     }
-    const std::int32_t used = supernode_diagonal_solve<K>(s.view(), order.data(), couplings.data(), got.data());
-    EXPECT_EQ(used, static_cast<std::int32_t>(couplings.size()));
-    EXPECT_LE(max_abs_difference(got, expected), 1e-13 * max_abs(expected));
-    for (std::size_t i = 0; i < x.size(); ++i) {
-      const bool inside = i >= static_cast<std::size_t>(s.first) && i < static_cast<std::size_t>(s.first + s.width);
-      EXPECT_TRUE(inside || got[i] == x[i]) << "entry " << i << " outside the supernode changed";
-    }
-  }
+  return v;
 }
 
 // Two supernodes of a factor of order w1 + w2: the first with off-diagonal
@@ -417,6 +297,21 @@ struct TwoSupernodes {
     place_block(root.view(), diagonal, a, n);
     return a;
   }
+  void new_entries(std::mt19937_64& rng) {
+    leaf.entries = random_block_entries<S>(leaf.width, static_cast<std::int32_t>(leaf.rows.size()), rng);
+    root.entries = random_block_entries<S>(root.width, 0, rng);
+  }
+  // Both supernodes' forward sweeps leaf first, or backward sweeps root first.
+  template <class K>
+  void sweeps(bool backward, Diagonal diagonal, std::vector<typename K::scalar>& x, std::vector<S>& work) const {
+    if (backward) {
+      supernode_backward<K>(root.view(), diagonal, x.data(), work.data());
+      supernode_backward<K>(leaf.view(), diagonal, x.data(), work.data());
+    } else {
+      supernode_forward<K>(leaf.view(), diagonal, x.data(), work.data());
+      supernode_forward<K>(root.view(), diagonal, x.data(), work.data());
+    }
+  }
 };
 
 template <class S>
@@ -424,164 +319,92 @@ TwoSupernodes<S> random_two_supernodes(std::int32_t w1, std::int32_t w2, std::in
   TwoSupernodes<S> f;
   f.n = w1 + w2;
   f.leaf.width = w1;
-  f.leaf.length = f.n;
   f.leaf.rows = random_rows(r, w1, f.n, rng);
-  f.leaf.entries = random_block_entries<S>(w1, r, rng);
   f.root.first = w1;
   f.root.width = w2;
-  f.root.length = f.n;
-  f.root.entries = random_block_entries<S>(w2, 0, rng);
+  f.leaf.length = f.root.length = f.n;
+  f.new_entries(rng);
   return f;
 }
 
-template <class T>
-std::vector<T> lower_times(const std::vector<T>& a, std::int32_t n, const std::vector<T>& v) {
-  std::vector<T> y(static_cast<std::size_t>(n));
-  for (std::int32_t j = 0; j < n; ++j)
-    for (std::int32_t i = j; i < n; ++i) y[i] += a[static_cast<std::size_t>(j) * n + i] * v[j];
-  return y;
-}
-
-// aᵀ·v, or aᴴ·v for the Hermitian kind.
+// a·v, or with transposed aᵀ·v (aᴴ·v for the Hermitian kind), for a dense
+// lower-triangular a of order n.
 template <class K>
-std::vector<typename K::scalar> lower_transposed_times(const std::vector<typename K::scalar>& a, std::int32_t n,
-                                                       const std::vector<typename K::scalar>& v) {
+std::vector<typename K::scalar> lower_times(const std::vector<typename K::scalar>& a, std::int32_t n,
+                                            const std::vector<typename K::scalar>& v, bool transposed = false) {
   std::vector<typename K::scalar> y(static_cast<std::size_t>(n));
   for (std::int32_t j = 0; j < n; ++j)
-    for (std::int32_t i = j; i < n; ++i) y[j] += K::mirror(a[static_cast<std::size_t>(j) * n + i]) * v[i];
-  return y;
-}
-
-// D·v over the pivots of both supernodes.
-template <class K, class S>
-std::vector<typename K::scalar> pivots_times(const TwoSupernodes<S>& f, const std::vector<std::int32_t>& order,
-                                             const std::vector<S>& couplings, std::vector<typename K::scalar> v) {
-  using T = typename K::scalar;
-  std::size_t used = 0;
-  for (const PlacedSupernode<S>* s : {&f.leaf, &f.root})
-    for (std::int32_t j = 0; j < s->width; ++j) {
-      const std::int32_t c = s->first + j;
-      const T d1 = diagonal_entry<K>(s->entries[packed_start(s->width, j)]);
-      if (order[c] >= 0) {
-        v[c] *= d1;
-        continue;
-      }
-      const T d2 = diagonal_entry<K>(s->entries[packed_start(s->width, j + 1)]);
-      const T e = widen(couplings[used++]);
-      const T v1 = v[c], v2 = v[c + 1];
-      v[c] = d1 * v1 + K::mirror(e) * v2;
-      v[c + 1] = e * v1 + d2 * v2;
-      ++j;
+    for (std::int32_t i = j; i < n; ++i) {
+      const auto aij = a[static_cast<std::size_t>(j) * n + i];
+      if (transposed) y[j] += K::mirror(aij) * v[i];
+      else y[i] += aij * v[j];
     }
-  return v;
-}
-
-struct TwoShape {
-  std::int32_t w1, w2, rows;
-};
-
-// Small ones run the loops only; the large one the BLAS path for the leaf in
-// single precision and for the root in both.
-const std::vector<TwoShape> kTwoShapes = {{5, 4, 2}, {13, 9, 5}, {870, 600, 200}};
-
-template <class S>
-double two_supernode_epsilon(const TwoShape& shape) {
-  const bool blas_single = forward_sweep_path<S>(shape.w1, shape.rows) == SweepPath::blas ||
-                           backward_sweep_path<S>(shape.w2, 0) == SweepPath::blas;
-  return sweep_epsilon<S>(blas_single ? SweepPath::blas : SweepPath::loops);
-}
-
-template <class S>
-std::size_t two_supernode_work_size(const TwoShape& shape) {
-  return std::max(supernode_solve_work_size<S>(shape.w1, shape.rows), supernode_solve_work_size<S>(shape.w2, 0));
-}
-
-template <class T>
-double relative_residual(const std::vector<T>& b, const std::vector<T>& reconstructed) {
-  return max_abs_difference(b, reconstructed) / max_abs(b);
+  return y;
 }
 
 template <class C>
-class SymmetricSubstitution : public ::testing::Test {};
-TYPED_TEST_SUITE(SymmetricSubstitution, SymmetricCases);
+class Substitution : public ::testing::Test {};
+TYPED_TEST_SUITE(Substitution, AllCases);
 
-// Forward sweeps, pivots and backward sweeps in the order the substitution
-// runs them solve L·D·Lᵀ·x = b (L·D·Lᴴ for the Hermitian kind).
-TYPED_TEST(SymmetricSubstitution, SweepsAndPivotsSolveTheFactoredSystem) {
+// Symmetric kinds: forward sweeps, pivots and backward sweeps in the order
+// the substitution runs them solve L·D·Lᵀ·x = b (L·D·Lᴴ for the Hermitian
+// kind). Unsymmetric kinds, with L (unit) and U stored as its transpose
+// (non-unit): forward with L and backward with U solve L·U·x = b; forward
+// with Uᵀ and backward with Lᵀ, as for the transpose flag, (L·U)ᵀ·x = b.
+// Pivot patterns vary with the seed of each small shape, which run the
+// loops only; the large one runs the BLAS path for the leaf in single
+// precision and for the root in both.
+TYPED_TEST(Substitution, SweepsSolveTheFactoredSystem) {
   using K = typename TypeParam::kind;
   using S = typename TypeParam::stored;
   using T = typename TypeParam::scalar;
-  for (const TwoShape& shape : kTwoShapes) {
+  struct TwoShape {
+    std::int32_t w1, w2, rows;
+  };
+  for (const TwoShape& shape : {TwoShape{5, 4, 2}, TwoShape{6, 9, 3}, TwoShape{9, 7, 4}, TwoShape{13, 9, 5},
+                                TwoShape{870, 600, 200}}) {
     const std::uint64_t seed = 104729u + shape.w1;
     SCOPED_TRACE("seed " + std::to_string(seed) + " widths " + std::to_string(shape.w1) + "+" +
                  std::to_string(shape.w2));
     std::mt19937_64 rng(seed);
     TwoSupernodes<S> f = random_two_supernodes<S>(shape.w1, shape.w2, shape.rows, rng);
-    std::vector<std::int32_t> pivots;
-    append_pivots(pivots, shape.w1, rng);
-    append_pivots(pivots, shape.w2, rng);
-    std::vector<S> couplings = make_pivots<K>(f.leaf.entries, 0, shape.w1, pivots, rng);
-    const std::vector<S> root_couplings = make_pivots<K>(f.root.entries, shape.w1, shape.w2, pivots, rng);
-    couplings.insert(couplings.end(), root_couplings.begin(), root_couplings.end());
-    const std::vector<T> b = random_vector<T>(f.n, rng);
-
+    const std::int32_t n = f.n;
+    const std::vector<T> b = random_vector<T>(n, rng);
+    std::vector<S> work(
+        std::max(supernode_solve_work_size<S>(shape.w1, shape.rows), supernode_solve_work_size<S>(shape.w2, 0)));
+    const double tolerance = 50 * std::sqrt(double(n)) * sweep_epsilon<S>(forward_sweep_path<S>(shape.w2, 0));
     std::vector<T> x = b;
-    std::vector<S> work(two_supernode_work_size<S>(shape));
-    supernode_forward<K>(f.leaf.view(), Diagonal::unit, x.data(), work.data());
-    supernode_forward<K>(f.root.view(), Diagonal::unit, x.data(), work.data());
-    const std::int32_t leaf_used = supernode_diagonal_solve<K>(f.leaf.view(), pivots.data(), couplings.data(), x.data());
-    const std::int32_t root_used =
-        supernode_diagonal_solve<K>(f.root.view(), pivots.data(), couplings.data() + leaf_used, x.data());
-    EXPECT_EQ(leaf_used + root_used, static_cast<std::int32_t>(couplings.size()));
-    supernode_backward<K>(f.root.view(), Diagonal::unit, x.data(), work.data());
-    supernode_backward<K>(f.leaf.view(), Diagonal::unit, x.data(), work.data());
-
-    const std::vector<T> l = f.dense(Diagonal::unit);
-    const std::vector<T> ax = lower_times(l, f.n, pivots_times<K>(f, pivots, couplings, lower_transposed_times<K>(l, f.n, x)));
-    EXPECT_LE(relative_residual(b, ax), 50 * std::sqrt(double(f.n)) * two_supernode_epsilon<S>(shape));
-  }
-}
-
-template <class C>
-class UnsymmetricSubstitution : public ::testing::Test {};
-TYPED_TEST_SUITE(UnsymmetricSubstitution, UnsymmetricCases);
-
-// With L (unit) and U stored as its transpose (non-unit): forward with L and
-// backward with U solve L·U·x = b; forward with Uᵀ and backward with Lᵀ, as
-// for the transpose flag, solve (L·U)ᵀ·x = b.
-TYPED_TEST(UnsymmetricSubstitution, BothOrdersSolveTheSystemAndItsTranspose) {
-  using K = typename TypeParam::kind;
-  using S = typename TypeParam::stored;
-  using T = typename TypeParam::scalar;
-  for (const TwoShape& shape : kTwoShapes) {
-    const std::uint64_t seed = 1299709u + shape.w1;
-    SCOPED_TRACE("seed " + std::to_string(seed) + " widths " + std::to_string(shape.w1) + "+" +
-                 std::to_string(shape.w2));
-    std::mt19937_64 rng(seed);
-    const TwoSupernodes<S> lower = random_two_supernodes<S>(shape.w1, shape.w2, shape.rows, rng);
-    TwoSupernodes<S> upper = lower;
-    upper.leaf.entries = random_block_entries<S>(shape.w1, shape.rows, rng);
-    upper.root.entries = random_block_entries<S>(shape.w2, 0, rng);
-    const std::vector<T> b = random_vector<T>(lower.n, rng);
-    const std::vector<T> l = lower.dense(Diagonal::unit), ut = upper.dense(Diagonal::non_unit);
-    std::vector<S> work(two_supernode_work_size<S>(shape));
-    const double tolerance = 50 * std::sqrt(double(lower.n)) * two_supernode_epsilon<S>(shape);
-
-    std::vector<T> x = b;
-    supernode_forward<K>(lower.leaf.view(), Diagonal::unit, x.data(), work.data());
-    supernode_forward<K>(lower.root.view(), Diagonal::unit, x.data(), work.data());
-    supernode_backward<K>(upper.root.view(), Diagonal::non_unit, x.data(), work.data());
-    supernode_backward<K>(upper.leaf.view(), Diagonal::non_unit, x.data(), work.data());
-    EXPECT_LE(relative_residual(b, lower_times(l, lower.n, lower_transposed_times<K>(ut, lower.n, x))), tolerance)
-        << "L·U·x = b";
-
-    x = b;
-    supernode_forward<K>(upper.leaf.view(), Diagonal::non_unit, x.data(), work.data());
-    supernode_forward<K>(upper.root.view(), Diagonal::non_unit, x.data(), work.data());
-    supernode_backward<K>(lower.root.view(), Diagonal::unit, x.data(), work.data());
-    supernode_backward<K>(lower.leaf.view(), Diagonal::unit, x.data(), work.data());
-    EXPECT_LE(relative_residual(b, lower_times(ut, lower.n, lower_transposed_times<K>(l, lower.n, x))), tolerance)
-        << "(L·U)ᵀ·x = b";
+    if constexpr (K::symmetry != Symmetry::unsymmetric) {
+      std::vector<std::int32_t> order;
+      append_pivots(order, shape.w1, rng);
+      append_pivots(order, shape.w2, rng);
+      std::vector<S> couplings = make_pivots<K>(f.leaf, order, rng);
+      const std::vector<S> root_couplings = make_pivots<K>(f.root, order, rng);
+      couplings.insert(couplings.end(), root_couplings.begin(), root_couplings.end());
+      const std::vector<T> l = f.dense(Diagonal::unit);
+      f.template sweeps<K>(false, Diagonal::unit, x, work);
+      const std::int32_t leaf_used = supernode_diagonal_solve<K>(f.leaf.view(), order.data(), couplings.data(), x.data());
+      const std::int32_t root_used =
+          supernode_diagonal_solve<K>(f.root.view(), order.data(), couplings.data() + leaf_used, x.data());
+      EXPECT_EQ(leaf_used + root_used, static_cast<std::int32_t>(couplings.size()));
+      f.template sweeps<K>(true, Diagonal::unit, x, work);
+      const std::vector<T> ax =
+          lower_times<K>(l, n, pivots_times<K>({&f.leaf, &f.root}, order, couplings, lower_times<K>(l, n, x, true)));
+      EXPECT_LE(max_abs_difference(b, ax) / max_abs(b), tolerance);
+    } else {
+      TwoSupernodes<S> upper = f;
+      upper.new_entries(rng);
+      const std::vector<T> l = f.dense(Diagonal::unit), ut = upper.dense(Diagonal::non_unit);
+      f.template sweeps<K>(false, Diagonal::unit, x, work);
+      upper.template sweeps<K>(true, Diagonal::non_unit, x, work);
+      EXPECT_LE(max_abs_difference(b, lower_times<K>(l, n, lower_times<K>(ut, n, x, true))) / max_abs(b), tolerance)
+          << "L·U·x = b";
+      x = b;
+      upper.template sweeps<K>(false, Diagonal::non_unit, x, work);
+      f.template sweeps<K>(true, Diagonal::unit, x, work);
+      EXPECT_LE(max_abs_difference(b, lower_times<K>(ut, n, lower_times<K>(l, n, x, true))) / max_abs(b), tolerance)
+          << "(L·U)ᵀ·x = b";
+    }
   }
 }
 
@@ -609,7 +432,6 @@ TYPED_TEST(VectorKernels, AgreeWithPlainLoops) {
   EXPECT_LE(std::abs(vec::dotu(n, x.data(), y0.data()) - dotu), 1e-13);
   EXPECT_LE(std::abs(vec::dotc(n, x.data(), y0.data()) - dotc), 1e-13);
   EXPECT_NEAR(vec::norm2(n, x.data()), std::sqrt(squares), 1e-13);
-
   std::vector<T> y = y0, scaled = x;
   vec::axpy(n, alpha, x.data(), y.data());
   vec::scale(n, -2.5, scaled.data());
