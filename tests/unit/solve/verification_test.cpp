@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
@@ -25,22 +25,22 @@
 
 namespace {
 
-using AllKinds = ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
+using AllKinds =
+    ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
 using SymmetricKinds = ::testing::Types<RealSymmetric, ComplexSymmetric, ComplexHermitian>;
 
 constexpr std::uint64_t base_seed = 20'240'611;
 
 template <class T>
-T random_scalar(std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  if constexpr (std::is_same_v<T, double>) return u(rng);
-  else return T(u(rng), u(rng));
-}
-
-template <class T>
 std::vector<T> random_vector(std::size_t count, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::vector<T> v(count);
-  for (auto& x : v) x = random_scalar<T>(rng);
+  for (auto& x : v) {
+    if constexpr (std::is_same_v<T, double>)
+      x = u(rng);
+    else
+      x = T(u(rng), u(rng));
+  }
   return v;
 }
 
@@ -51,9 +51,10 @@ YaleMatrix random_matrix(std::mt19937_64& rng) {
   using T = typename K::scalar;
   YaleMatrix a = generate(Family::laplace2d, 4, K::solver_type, 1, base_seed).a;
   auto* v = reinterpret_cast<T*>(a.values.data());
+  const auto values = random_vector<T>(a.nnz, rng);
   for (std::int32_t i = 0; i < a.n; ++i)
     for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
-      v[p] = random_scalar<T>(rng);
+      v[p] = values[p];
       if (a.col_idx[p] != i) continue;
       if constexpr (K::symmetry == Symmetry::hermitian) v[p] = T(v[p].real(), 0.0);
       v[p] += T(2.0 + i % 5);
@@ -128,25 +129,28 @@ class VerificationTest : public ::testing::Test {
     return values;
   }
 
-  // Checks count vectors of "b"/"x" on disk against the oracle.
-  void expect_disk_residuals(const YaleMatrix& a, const std::vector<T>& b, const std::vector<T>& x, int count) {
+  // Checks the residuals logged after the first `earlier` lines, one for each
+  // vector of b and x, against the oracle.
+  void expect_disk_residuals(const YaleMatrix& a, const std::vector<T>& b, const std::vector<T>& x,
+                             std::size_t earlier) {
     const auto logged = logged_residuals();
-    ASSERT_EQ(logged.size(), static_cast<std::size_t>(count));
-    for (int k = 0; k < count; ++k) {
+    const std::size_t count = b.size() / a.n;
+    ASSERT_EQ(logged.size(), earlier + count);
+    for (std::size_t k = 0; k < count; ++k) {
       const double expected = oracle_residual<K>(a, x.data() + k * a.n, b.data() + k * a.n);
-      EXPECT_EQ(logged[k].first, k);
-      EXPECT_NEAR(logged[k].second, expected, 1e-6 * expected) << "vector " << k;
+      EXPECT_EQ(logged[earlier + k].first, static_cast<int>(k));
+      EXPECT_NEAR(logged[earlier + k].second, expected, 1e-6 * expected) << "vector " << k;
     }
   }
 
-  int failure_code(const std::function<void()>& action, std::string& message) {
+  // Message and code of the fatal error the on-disk check ends with.
+  std::pair<std::string, int> disk_check_failure(YaleMatrix& a) {
     try {
-      action();
+      CheckSolutionsOnDisk<K>(*solver, a);
     } catch (const TessarException& e) {
-      message = e.message().str();
-      return e.code();
+      return {e.message().str(), e.code()};
     }
-    return 0;
+    return {"no failure", 0};
   }
 };
 TYPED_TEST_SUITE(VerificationTest, AllKinds);
@@ -161,62 +165,49 @@ TYPED_TEST(VerificationTest, RelativeResidualMatchesTheDenseOracle) {
   EXPECT_EQ(this->solver->memory_in_use, in_use) << "the residual vector is credited back";
 }
 
+// "b" plain or framed by record markers, "x" plain as the solve writes it.
 TYPED_TEST(VerificationTest, OnDiskCheckLogsEveryVectorsResidual) {
   using T = typename TypeParam::scalar;
-  YaleMatrix a = random_matrix<TypeParam>(this->rng);
-  const YaleMatrix original = a;
-  const auto b = random_vector<T>(3 * a.n, this->rng), x = random_vector<T>(3 * a.n, this->rng);
-  write_vectors("b", b);
-  write_vectors("x", x);
-  CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
-  this->expect_disk_residuals(original, b, x, 3);
-  EXPECT_EQ(this->solver->rhs_file, nullptr);
-  EXPECT_EQ(this->solver->solution_file, nullptr);
+  for (bool markers : {false, true}) {
+    SCOPED_TRACE(markers ? "markers" : "plain");
+    std::optional<ScopedEnv> env;
+    if (markers) env.emplace("TS_READ_ORLAN", "1");
+    YaleMatrix a = random_matrix<TypeParam>(this->rng);
+    const YaleMatrix original = a;
+    const auto b = random_vector<T>((markers ? 2 : 3) * a.n, this->rng), x = random_vector<T>(b.size(), this->rng);
+    if (markers) {
+      std::FILE* file = std::fopen("b", "wb");
+      ASSERT_TRUE(write_vector_records(file, reinterpret_cast<const double*>(b.data()), a.n, 2,
+                                       TypeParam::is_complex ? 2 : 1, true));
+      std::fclose(file);
+    } else {
+      write_vectors("b", b);
+    }
+    write_vectors("x", x);
+    CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
+    this->expect_disk_residuals(original, b, x, markers ? 3 : 0);
+    EXPECT_EQ(this->solver->rhs_file, nullptr);
+    EXPECT_EQ(this->solver->solution_file, nullptr);
+  }
 }
 
-// "b" framed by record markers, "x" plain as the solve writes it: both hold
-// the same number of vectors.
-TYPED_TEST(VerificationTest, MarkerLayoutOfBStillMatchesAPlainX) {
+TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   using T = typename TypeParam::scalar;
-  ScopedEnv markers("TS_READ_ORLAN", "1");
   YaleMatrix a = random_matrix<TypeParam>(this->rng);
-  const YaleMatrix original = a;
-  const auto b = random_vector<T>(2 * a.n, this->rng), x = random_vector<T>(2 * a.n, this->rng);
-  std::FILE* file = std::fopen("b", "wb");
-  ASSERT_TRUE(write_vector_records(file, reinterpret_cast<const double*>(b.data()), a.n, 2,
-                                   TypeParam::is_complex ? 2 : 1, true));
-  std::fclose(file);
-  write_vectors("x", x);
-  CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
-  this->expect_disk_residuals(original, b, x, 2);
-}
+  write_vectors("b", random_vector<T>(3 * a.n, this->rng));
+  write_vectors("x", random_vector<T>(2 * a.n, this->rng));
+  EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Size of x file is different from size of b"), 1));
+  EXPECT_FALSE(this->log.contains("Rel.Error")) << "the count is checked before any residual";
 
-TYPED_TEST(VerificationTest, ZeroRightHandSideNeedsAZeroSolution) {
-  using T = typename TypeParam::scalar;
-  YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  // A zero right-hand side needs a zero solution.
   std::vector<T> zero(a.n, T(0));
   write_vectors("b", zero);
   write_vectors("x", zero);
   CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
   EXPECT_TRUE(this->log.contains("Svtr0  Rel.Error = 0.000000e+00\n"));
-
-  std::vector<T> x = zero;
-  x[5] = T(1e-30);
-  write_vectors("x", x);
-  std::string message;
-  EXPECT_EQ(this->failure_code([&] { CheckSolutionsOnDisk<TypeParam>(*this->solver, a); }, message), 1);
-  EXPECT_EQ(message, "Nontrivial solution for zero RHS");
-}
-
-TYPED_TEST(VerificationTest, CountMismatchFailsBeforeAnyResidual) {
-  using T = typename TypeParam::scalar;
-  YaleMatrix a = random_matrix<TypeParam>(this->rng);
-  write_vectors("b", random_vector<T>(3 * a.n, this->rng));
-  write_vectors("x", random_vector<T>(2 * a.n, this->rng));
-  std::string message;
-  EXPECT_EQ(this->failure_code([&] { CheckSolutionsOnDisk<TypeParam>(*this->solver, a); }, message), 1);
-  EXPECT_EQ(message, "Size of x file is different from size of b");
-  EXPECT_FALSE(this->log.contains("Rel.Error"));
+  zero[5] = T(1e-30);
+  write_vectors("x", zero);
+  EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Nontrivial solution for zero RHS"), 1));
 }
 
 // The in-solve check on the matrix as the iteration sees it: permuted and,
@@ -250,8 +241,8 @@ TYPED_TEST(VerificationTest, InSolveCheckReportsTheUnscaledResidual) {
     // What the solve measured at its start: the norm of its own right-hand side.
     const double reference = std::sqrt(
         std::accumulate(kept_b.begin(), kept_b.end(), 0.0, [](double sum, T v) { return sum + std::norm(v); }));
-    const double reported = InSolveResidualCheck<TypeParam>(a, y.data(), kept_b.data(), solver.iperm.data(), s, 3,
-                                                            reference, q.data());
+    const double reported =
+        InSolveResidualCheck<TypeParam>(a, y.data(), kept_b.data(), solver.iperm.data(), s, 3, reference, q.data());
     EXPECT_NEAR(reported, expected, 1e-12 * expected);
   }
   EXPECT_TRUE(this->log.contains("Thread3 Svtr Rel.Error = "));
@@ -261,23 +252,20 @@ template <class K>
 class LowerTriangleTest : public VerificationTest<K> {};
 TYPED_TEST_SUITE(LowerTriangleTest, SymmetricKinds);
 
-TYPED_TEST(LowerTriangleTest, LowerRowsBecomeTheUpperRowsExactly) {
-  const YaleMatrix upper = random_matrix<TypeParam>(this->rng);
-  YaleMatrix converted = lower_triangle_of<TypeParam>(upper);
+// Lower-triangle rows become the upper rows exactly and give the same
+// residuals; upper rows are left as they are.
+TYPED_TEST(LowerTriangleTest, LowerRowsBecomeTheUpperRows) {
+  using T = typename TypeParam::scalar;
+  YaleMatrix upper = random_matrix<TypeParam>(this->rng);
+  YaleMatrix converted = lower_triangle_of<TypeParam>(upper), lower = converted;
   EXPECT_TRUE(ConvertLowerTriangleRows<TypeParam>(*this->solver, converted));
   EXPECT_EQ(converted.row_ptr, upper.row_ptr);
   EXPECT_EQ(converted.col_idx, upper.col_idx);
   EXPECT_EQ(converted.values, upper.values);
-
   YaleMatrix unchanged = upper;
   EXPECT_FALSE(ConvertLowerTriangleRows<TypeParam>(*this->solver, unchanged));
   EXPECT_EQ(unchanged.values, upper.values);
-}
 
-TYPED_TEST(LowerTriangleTest, LowerAndUpperTriangleGiveTheSameResiduals) {
-  using T = typename TypeParam::scalar;
-  YaleMatrix upper = random_matrix<TypeParam>(this->rng);
-  YaleMatrix lower = lower_triangle_of<TypeParam>(upper);
   const auto b = random_vector<T>(2 * upper.n, this->rng), x = random_vector<T>(2 * upper.n, this->rng);
   write_vectors("b", b);
   write_vectors("x", x);
