@@ -17,17 +17,6 @@
 
 namespace {
 
-// The factor's stored scalar: the working scalar, or its single-precision
-// counterpart.
-template <class T>
-struct single_of {
-  using type = float;
-};
-template <>
-struct single_of<std::complex<double>> {
-  using type = std::complex<float>;
-};
-
 template <class K, class Stored>
 class FrontalFactorization {
  public:
@@ -368,7 +357,7 @@ template <class K>
 int FactorFronts(tessar& solver, const YaleMatrix& a, const SupernodeTree& tree, bool pivoting) {
   using T = typename K::scalar;
   if (solver.double_precision) return FrontalFactorization<K, T>(solver, a, tree, pivoting).run();
-  return FrontalFactorization<K, typename single_of<T>::type>(solver, a, tree, pivoting).run();
+  return FrontalFactorization<K, typename K::single>(solver, a, tree, pivoting).run();
 }
 
 template int FactorFronts<RealSymmetric>(tessar&, const YaleMatrix&, const SupernodeTree&, bool);

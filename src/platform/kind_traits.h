@@ -17,6 +17,9 @@ struct Kind {
   static constexpr std::int32_t solver_type =
       Sym == Symmetry::hermitian ? 4 : (is_complex ? 2 : 0) + (Sym == Symmetry::unsymmetric ? 1 : 0);
   static constexpr std::int32_t value_type = is_complex ? 1 : 0;
+  // The factor's stored scalar unless -double_precision: the single-precision
+  // counterpart of the scalar.
+  using single = std::conditional_t<is_complex, std::complex<float>, float>;
 
   // The entry mirrored across the diagonal: conjugated for the Hermitian kind.
   static Scalar mirror(const Scalar& x) {

@@ -631,8 +631,7 @@ void SolveWithFactor(tessar& solver, FactorAccess& access, typename K::scalar* x
   if (solver.double_precision) {
     solve_with_stored<K, typename K::scalar>(solver, access, x, transpose, work);
   } else {
-    using Single = std::conditional_t<K::is_complex, std::complex<float>, float>;
-    solve_with_stored<K, Single>(solver, access, x, transpose, work);
+    solve_with_stored<K, typename K::single>(solver, access, x, transpose, work);
   }
 }
 
