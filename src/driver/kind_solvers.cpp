@@ -31,8 +31,8 @@ int KindSolver<K>::factorize(YaleMatrix& a) {
 }
 
 template <class K>
-int KindSolver<K>::solve(YaleMatrix& a) {
-  return SolutionPhase<K>(*this, a);
+int KindSolver<K>::solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) {
+  return SolutionPhase<K>(*this, a, original, ledger);
 }
 
 template <class K>

@@ -15,7 +15,7 @@ class KindSolver : public tessar {
   void* l_factor_buffer() override;
   std::int32_t set_elem_size() override;
   int factorize(YaleMatrix& a) override;
-  int solve(YaleMatrix& a) override;
+  int solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) override;
   void verify(YaleMatrix& a) override;
 
  protected:

@@ -1,21 +1,28 @@
 #include "driver/main_flow.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "analysis/index_file.h"
 #include "analysis/reorder.h"
 #include "driver/kind_solvers.h"
 #include "driver/memory_monitor.h"
 #include "driver/profile.h"
+#include "driver/progress.h"
 #include "driver/switches.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
 #include "platform/core_library.h"
 #include "platform/error.h"
 #include "platform/process.h"
+#include "solve/rhs_ledger.h"
 
 namespace {
 
@@ -106,37 +113,189 @@ void verify_solutions(tessar& solver) {
   release_memory(solver, charged_kb);
 }
 
-void run_phases(tessar& solver, YaleMatrix& a, std::unique_ptr<ProfileRecord>& profile) {
+// How one round (an analysis, a factorization and the solve of the
+// right-hand sides left) ended.
+enum class RoundEnd { solved, factor_failed, solve_failed };
+
+struct RoundOutcome {
+  RoundEnd end = RoundEnd::solved;
+  int code = 0;
+};
+
+RoundOutcome run_round(tessar& solver, YaleMatrix& a, RhsLedger& ledger) {
   timed_phase("Preprocessing time:  real = ", [&] {
     if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
   });
+  RoundOutcome outcome;
   timed_phase("Factorization time:  real = ", [&] {
-    if (!solver.do_factor) return;
-    if (const int result = solver.factorize(a); result != 0) solver.fatal("Matrix solver failed", result);
+    if (solver.do_factor) outcome.code = solver.factorize(a);
   });
+  if (outcome.code != 0) return {RoundEnd::factor_failed, outcome.code};
   timed_phase("Solution time:  real = ", [&] {
     if (!solver.do_solve) return;
     if (solver.factors_from_disk) load_saved_analysis(solver, a);
-    if (const int result = solver.solve(a); result != 0) {
-      end_report(solver, profile, a.n);
-      solver.fatal("Matrix solver failed", result);
-    }
+    // Every solution is confirmed against the matrix as read: the run's copy
+    // has been reordered and scaled.
+    YaleMatrix original;
+    const std::uint64_t charged_kb = read_matrix(solver, original);
+    outcome.code = solver.solve(a, original, ledger);
+    original = YaleMatrix{};
+    release_memory(solver, charged_kb);
   });
-  if (solver.do_check) verify_solutions(solver);
+  if (outcome.code == 0 && solver.do_solve && !ledger.pending().empty()) outcome.code = 16;
+  if (outcome.code != 0) outcome.end = RoundEnd::solve_failed;
+  return outcome;
 }
 
-void run_solver(tessar& solver, int argc, const char* const* argv) {
-  if (parse_switches(solver, argc, argv) == ParseOutcome::end_now) end_process(0);
+// A factorization made again after a round that left right-hand sides
+// unsolved, with a stronger factor.
+struct Refactorization {
+  const char* label;
+  bool double_precision;
+  bool pivoting;
+  bool allow_perturbation;
+};
+
+// Only a run that factors, solves and keeps no factor may factor again: a
+// kept factor must stay the one the switches describe, since later runs read
+// it with their own switches.
+bool may_refactor(const tessar& solver) {
+  return solver.do_factor && solver.do_solve && !solver.save_factor && !solver.factors_from_disk;
+}
+
+// In turn: the factor in double precision (not after a zero pivot: fronts
+// are computed in double precision anyway, so the same pivot recurs), then
+// pivoting where the run did not pivot, then the perturbation of small pivots.
+std::vector<Refactorization> refactorizations(const tessar& solver, bool zero_pivot) {
+  std::vector<Refactorization> steps;
+  const bool pivoting = solver.pivoting || solver.multi_thread;
+  if (!solver.double_precision && !zero_pivot) steps.push_back({"a double precision factor", true, pivoting, false});
+  if (!pivoting) steps.push_back({"pivoting", true, true, false});
+  if (!solver.allow_perturbation) steps.push_back({"perturbed pivots", true, true, true});
+  return steps;
+}
+
+// A new solver object for a refactorization: the run's switches and
+// preferences, then the stronger factor. Progress stays in the solution band.
+std::unique_ptr<tessar> refactoring_solver(int kind, const Refactorization& step, int argc, const char* const* argv) {
+  std::unique_ptr<tessar> solver = make_solver(kind);
+  (void)parse_switches(*solver, argc, argv);
+  solver->double_precision = step.double_precision;
+  solver->set_elem_size();
+  solver->pivoting = step.pivoting;
+  if (step.allow_perturbation) solver->allow_perturbation = solver->enforce_CG = true;
+  const std::int32_t start = solver->solve_progress_start;
+  solver->reorder_progress_start = solver->reorder_progress_end = start;
+  solver->factor_progress_start = solver->factor_progress_end = start;
+  return solver;
+}
+
+// The steps each right-hand side goes through before a round gives it up.
+std::string solve_steps(const tessar& solver) {
+  std::string steps = "iteration";
+  if (solver.restart_limit > 0) steps += ", restarted iteration";
+  if (solver.gmres_iter > 0) steps += ", flexible GMRES";
+  return steps;
+}
+
+// The one line a parent program reads when escalation solved the system:
+// which step solved how many right-hand sides.
+void report_escalation(const tessar& solver, const RhsLedger& ledger, const std::vector<std::string>& round_labels) {
+  std::vector<std::pair<std::string, int>> counts;
+  for (std::int32_t k = 0; k < ledger.size(); ++k) {
+    const std::int32_t round = ledger.round[static_cast<std::size_t>(k)];
+    const RhsStep step = ledger.results[static_cast<std::size_t>(k)].step;
+    if (round == 0 && step == RhsStep::iteration) continue;
+    std::string label = rhs_step_name(step);
+    if (round > 0) label += " after factoring again with " + round_labels[static_cast<std::size_t>(round)];
+    auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == label; });
+    if (it == counts.end()) counts.emplace_back(label, 1);
+    else ++it->second;
+  }
+  if (counts.empty()) return;
+  std::string text = "Solved after escalation:";
+  for (std::size_t i = 0; i < counts.size(); ++i)
+    text += format_text("%s %s (%d of %d right-hand sides)", i == 0 ? "" : ";", counts[i].first.c_str(),
+                        counts[i].second, ledger.size());
+  OrlDebug(2, L"%s\n", text.c_str());
+  report_message(solver, text.c_str());
+}
+
+// The message of a run that leaves right-hand sides unsolved: the first of
+// them with the best residual it reached, what was tried, and, for a
+// factor with perturbed pivots, that the matrix is singular or nearly so.
+std::string failure_text(const tessar& solver, const RoundOutcome& outcome, const RhsLedger& ledger,
+                         const std::string& tried) {
+  std::string text = "Matrix solver failed: ";
+  if (outcome.end == RoundEnd::factor_failed) {
+    text += "singular matrix (an exactly zero pivot)";
+  } else {
+    const std::vector<std::int32_t> left = ledger.pending();
+    std::int32_t named = left.front();
+    for (std::int32_t k : left)
+      if (std::isfinite(ledger.results[static_cast<std::size_t>(k)].residual)) {
+        named = k;
+        break;
+      }
+    const double best = ledger.results[static_cast<std::size_t>(named)].residual;
+    text += format_text("right-hand side %d of %d reached a relative residual of %.3e, above the tolerance %.3e",
+                        named + 1, ledger.size(), best, solver.cg_tolerance);
+    if (left.size() > 1) text += format_text(" (%d right-hand sides unsolved)", static_cast<int>(left.size()));
+    if (solver.NumPerturbed > 0)
+      text += format_text("; the matrix is singular or nearly so: %d pivots were perturbed", solver.NumPerturbed);
+  }
+  return text + "; tried: " + tried;
+}
+
+void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* const* argv) {
+  if (parse_switches(*solver, argc, argv) == ParseOutcome::end_now) end_process(0);
+  if (solver->do_solve) begin_solution_file(*solver);
 
   YaleMatrix a;
-  const std::uint64_t charged_kb = read_matrix(solver, a);
-  auto profile = create_profile(solver);
+  std::uint64_t charged_kb = read_matrix(*solver, a);
+  auto profile = create_profile(*solver);
+  RhsLedger ledger;
+  std::vector<std::string> round_labels{""};
+  std::string tried = solve_steps(*solver);
 
-  run_phases(solver, a, profile);
+  solver->last_round = !may_refactor(*solver) || refactorizations(*solver, false).empty();
+  RoundOutcome outcome = run_round(*solver, a, ledger);
+  if (outcome.end != RoundEnd::solved && may_refactor(*solver)) {
+    std::int64_t peak = solver->memory_peak;
+    const std::vector<Refactorization> steps = refactorizations(*solver, outcome.end == RoundEnd::factor_failed);
+    for (const Refactorization& step : steps) {
+      const std::string text = "Escalation: factoring again with " + std::string(step.label);
+      OrlDebug(2, L"%s\n", text.c_str());
+      report_message(*solver, text.c_str());
+      a = YaleMatrix{};
+      release_memory(*solver, charged_kb);
+      solver.reset();
+      solver = refactoring_solver(kind, step, argc, argv);
+      solver->last_round = &step == &steps.back();
+      charged_kb = read_matrix(*solver, a);
+      ledger.current_round = static_cast<std::int32_t>(round_labels.size());
+      round_labels.emplace_back(step.label);
+      tried += format_text(", factoring again with %s", step.label);
+      outcome = run_round(*solver, a, ledger);
+      peak = std::max(peak, solver->memory_peak);
+      if (outcome.end == RoundEnd::solved) break;
+    }
+    solver->memory_peak = peak;
+  }
+  if (outcome.end != RoundEnd::solved) {
+    end_report(*solver, profile, a.n);
+    if (solver->do_solve) discard_solution_file(*solver);
+    solver->fatal(failure_text(*solver, outcome, ledger, tried).c_str(), outcome.code);
+  }
+  if (solver->do_solve) {
+    commit_solution_file(*solver);
+    report_escalation(*solver, ledger, round_labels);
+  }
+  if (solver->do_check) verify_solutions(*solver);
 
-  end_report(solver, profile, a.n);
+  end_report(*solver, profile, a.n);
   a = YaleMatrix{};
-  release_memory(solver, charged_kb);
+  release_memory(*solver, charged_kb);
 }
 
 }  // namespace
@@ -148,11 +307,11 @@ int run_tessar(int argc, const char* const* argv) {
 
   reset_phase_timing_file();
 
-  if (auto solver = make_solver(kind)) {
-    run_solver(*solver, argc, argv);
-  } else {
-    OrlDebug(2, L"It's funny I ended up here :(\n");
-  }
+  std::unique_ptr<tessar> solver = make_solver(kind);
+  if (!solver)
+    tsr_error().fatal(
+        format_text("Error in the input: index holds solver type %d, not one of the kinds 0 … 4", kind).c_str(), 1);
+  run_solver(std::move(solver), kind, argc, argv);
   OrlDebug(2, L"exit status(0) \n");
   return 0;
 }

@@ -117,6 +117,12 @@ class PreferenceReader {
         solver_.cg_iter = std::max<std::int32_t>(static_cast<std::int32_t>(*v), 1);
         OrlDebug(2, L"Preference sets CG_iter to %d\n", solver_.cg_iter);
       }
+    } else if (key == "MaxRestarts") {
+      set_limit(key, 0, solver_.restart_limit);
+    } else if (key == "GmresRestart") {
+      set_limit(key, 1, solver_.gmres_restart);
+    } else if (key == "GmresMaxIter") {
+      set_limit(key, 0, solver_.gmres_iter);
     } else if (key == "SaveAandB") {
       solver_.save_a_and_b = true;
       OrlDebug(2, L"Matrix A and b will be saved in _A_ and _b_\n");
@@ -135,6 +141,14 @@ class PreferenceReader {
       OrlDebug(2, L"Lower triangular matrix is expected\n");
     } else {
       OrlDebug(2, L"Unknowns solver directive in %s file\n", file_name_);
+    }
+  }
+
+  // A count of the steps after an unconfirmed solution, at least `least`.
+  void set_limit(const std::string& key, std::int32_t least, std::int32_t& field) {
+    if (auto v = integer_value(key, least, INT32_MAX)) {
+      field = static_cast<std::int32_t>(*v);
+      OrlDebug(2, L"Preference sets %s to %d\n", key.c_str(), field);
     }
   }
 

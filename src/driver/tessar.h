@@ -14,10 +14,18 @@
 #include "platform/error.h"
 #include "platform/guarded_section.h"
 
+struct RhsLedger;
+
 // The option block, initialised first with the defaults below.
 struct SolverOptions {
   double cg_tolerance = 1e-11;       // post-improvement tolerance
   std::int32_t cg_iter = 50;         // post-improvement iteration limit
+  // Steps after a solution that is not confirmed: restarts of the iteration
+  // from the true residual, then flexible GMRES cycles of gmres_restart
+  // iterations, gmres_iter in all.
+  std::int32_t restart_limit = 2;
+  std::int32_t gmres_restart = 30;
+  std::int32_t gmres_iter = 300;
   std::string work_dir = ".";        // factor, index and temporary files
   std::string profile_name = "profile";
   bool factors_from_disk = false;    // factors come from an earlier run
@@ -57,9 +65,10 @@ class tessar : public tsr_error, public SolverOptions {
   // Numerical factorization of the matrix (scaled and permuted in place):
   // 0, or 16 for a singular matrix.
   virtual int factorize(YaleMatrix& a) = 0;
-  // Solution phase: the right-hand sides of "b" solved into "x"; 0, or the
-  // error code of a right-hand side that failed.
-  virtual int solve(YaleMatrix& a) = 0;
+  // Solution phase: the right-hand sides of "b" left in the ledger solved
+  // into the solution file, each confirmed against original, the matrix as
+  // read from "A"; 0, or the error code of a right-hand side that failed.
+  virtual int solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) = 0;
   // On-disk check of "x" against "b" with the matrix as stored in "A".
   virtual void verify(YaleMatrix& a) = 0;
   // Recomputes elem_size from double_precision and the value type.
@@ -81,6 +90,9 @@ class tessar : public tsr_error, public SolverOptions {
   std::string index_file_name = "index";
   bool quiet = false;
   bool no_progress = false;
+  // No stronger factorization follows this one in the run: a solution that
+  // misses the tolerance but is exact up to rounding is accepted.
+  bool last_round = true;
   std::int32_t ncpu = 1;
 
   // Memory account in KB (see memory_monitor.h), guarded by memory_section.

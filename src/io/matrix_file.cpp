@@ -1,6 +1,8 @@
 #include "io/matrix_file.h"
 
+#include <cmath>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "driver/tessar.h"
@@ -111,6 +113,7 @@ class MatrixReader {
       }
       accept(k, row, col);
       read_field(&a_.values[static_cast<std::size_t>(k * width)], sizeof(double), static_cast<std::size_t>(width), file);
+      check_finite(k, row, col, width);
       if (layout_.markers) read_field(&marker, sizeof marker, 1, file);
     }
     finish_row(a_.nnz);
@@ -148,6 +151,16 @@ class MatrixReader {
     has_diagonal_ = has_diagonal_ || col == row;
     a_.col_idx[static_cast<std::size_t>(k)] = col;
     a_.row_ptr[static_cast<std::size_t>(row) + 1] = k + 1;
+  }
+
+  // A NaN or infinity would poison the factor and every iterate: refused here.
+  void check_finite(std::int64_t k, std::int32_t row, std::int32_t col, int width) {
+    const double* value = &a_.values[static_cast<std::size_t>(k * width)];
+    if (std::isfinite(value[0]) && (width == 1 || std::isfinite(value[1]))) return;
+    const std::string text = format_text(
+        "Error in the input: row %d of A holds a value that is not a finite number in column %d (record %lld)", row,
+        col, static_cast<long long>(k));
+    solver_.fatal(text.c_str(), 1);
   }
 
   // Closes the current row at record k.

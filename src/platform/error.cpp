@@ -1,7 +1,44 @@
 #include "platform/error.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct FailureFiles {
+  std::mutex lock;
+  std::vector<std::string> paths;
+};
+
+// Never destroyed: end_process may run while other threads still use it.
+FailureFiles& failure_files() {
+  static auto* files = new FailureFiles;
+  return *files;
+}
+
+void remove_failure_files() {
+  FailureFiles& files = failure_files();
+  std::scoped_lock guard(files.lock);
+  for (const std::string& path : files.paths) std::remove(path.c_str());
+  files.paths.clear();
+}
+
+}  // namespace
+
+void remove_on_failure(const std::string& path) {
+  FailureFiles& files = failure_files();
+  std::scoped_lock guard(files.lock);
+  if (std::find(files.paths.begin(), files.paths.end(), path) == files.paths.end()) files.paths.push_back(path);
+}
+
+void keep_on_failure(const std::string& path) {
+  FailureFiles& files = failure_files();
+  std::scoped_lock guard(files.lock);
+  files.paths.erase(std::remove(files.paths.begin(), files.paths.end(), path), files.paths.end());
+}
 
 void tsr_error::fatal(const char* message, std::int32_t code) const {
   fatal(AString(message ? message : "solver failed"), code);
@@ -14,6 +51,7 @@ void tsr_error::fatal(const AString& message, std::int32_t code) const {
 }
 
 void end_process(int status) {
+  if (status != 0) remove_failure_files();
   flush_log();
   std::fflush(nullptr);
   std::_Exit(status);

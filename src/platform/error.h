@@ -4,6 +4,7 @@
 // code as exit status, or, in throw mode (used by unit tests), throws a
 // TessarException carrying the code and the message.
 #include <cstdint>
+#include <string>
 
 #include "platform/core_library.h"
 
@@ -37,4 +38,11 @@ class tsr_error {
 
 // Ends the process with a status after flushing the log and the standard
 // streams, without running static destructors (worker threads may still run).
+// A non-zero status first removes the files named by remove_on_failure.
 [[noreturn]] void end_process(int status);
+
+// Names a file that a failing run removes as it ends: partial output that a
+// parent program must never take for a result. keep_on_failure forgets it
+// again (the file was completed, renamed or removed).
+void remove_on_failure(const std::string& path);
+void keep_on_failure(const std::string& path);

@@ -529,6 +529,102 @@ int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettin
   return 16;
 }
 
+namespace {
+
+// A complex (or real) Givens rotation [c s; −conj(s) c] with c real, chosen
+// to annihilate b below a.
+template <class T>
+struct Rotation {
+  double c = 1;
+  T s = T(0);
+
+  static Rotation annihilating(T a, T b) {
+    const double size_a = std::abs(a), size_b = std::abs(b);
+    if (size_b == 0) return {1, T(0)};
+    if (size_a == 0) return {0, conjugate(b) / size_b};
+    const double t = std::hypot(size_a, size_b);
+    return {size_a / t, (a / size_a) * conjugate(b) / t};
+  }
+
+  void apply(T& x, T& y) const {
+    const T first = c * x + s * y;
+    y = -conjugate(s) * x + c * y;
+    x = first;
+  }
+};
+
+// w := w − Σ (vᵢᴴw)·vᵢ over the first count columns of v, the coefficients
+// added into h, by modified Gram–Schmidt; a second pass follows when the
+// first removed most of w, restoring the orthogonality lost to cancellation.
+// Returns ‖w‖₂ after.
+template <class T>
+double orthogonalize(std::int32_t n, std::int32_t count, const T* v, T* w, T* h) {
+  const auto pass = [&] {
+    for (std::int32_t i = 0; i < count; ++i) {
+      const T* vi = v + static_cast<std::size_t>(i) * n;
+      const T coefficient = vec::dotc(n, vi, w);
+      h[i] += coefficient;
+      vec::axpy(n, -coefficient, vi, w);
+    }
+    return vec::norm2(n, w);
+  };
+  const double before = vec::norm2(n, w);
+  const double after = pass();
+  return after > 0.5 * before ? after : pass();
+}
+
+}  // namespace
+
+template <class K>
+std::int32_t FlexibleGmresCycle(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                                const typename K::scalar* r, double target, std::int32_t restart,
+                                typename K::scalar* d, typename K::scalar* v, typename K::scalar* z) {
+  using T = typename K::scalar;
+  const std::int32_t n = s.n;
+  const std::int32_t m = std::max(restart, 1);
+  const auto column = [n](T* base, std::int32_t j) { return base + static_cast<std::size_t>(j) * n; };
+  zero_vector(n, d);
+  const double beta = vec::norm2(n, r);
+  if (!(beta > target)) return 0;
+
+  std::vector<T> h(static_cast<std::size_t>(m + 1) * m, T(0));  // Hessenberg, column-major
+  std::vector<Rotation<T>> rotations(m);
+  std::vector<T> g(m + 1, T(0));
+  g[0] = beta;
+  copy_vector(n, r, v);
+  vec::scale(n, 1.0 / beta, v);
+
+  std::int32_t j = 0;
+  while (j < m) {
+    T* hj = h.data() + static_cast<std::size_t>(j) * (m + 1);
+    copy_vector(n, column(v, j), column(z, j));
+    ops.precondition(column(z, j), s.transpose);
+    T* w = column(v, j + 1);
+    ops.multiply(column(z, j), w, s.transpose);
+    const double next = orthogonalize(n, j + 1, v, w, hj);
+    hj[j + 1] = next;
+    for (std::int32_t i = 0; i < j; ++i) rotations[i].apply(hj[i], hj[i + 1]);
+    rotations[j] = Rotation<T>::annihilating(hj[j], hj[j + 1]);
+    rotations[j].apply(hj[j], hj[j + 1]);
+    rotations[j].apply(g[j], g[j + 1]);
+    ++j;
+    const double estimate = std::abs(g[j]);
+    OrlDebug(2, L"Thread%d FGMRES iter %2d, R.estimate = %le\n", s.thread, j, estimate / beta);
+    if (!std::isfinite(estimate) || estimate <= target || next == 0) break;
+    vec::scale(n, 1.0 / next, w);
+  }
+
+  // Back substitution of the rotated Hessenberg system, then d = Z·y.
+  std::vector<T> y(g.begin(), g.begin() + j);
+  for (std::int32_t i = j - 1; i >= 0; --i) {
+    for (std::int32_t k = i + 1; k < j; ++k) y[i] -= h[i + static_cast<std::size_t>(k) * (m + 1)] * y[k];
+    const T diagonal = h[i + static_cast<std::size_t>(i) * (m + 1)];
+    y[i] = diagonal == T(0) ? T(0) : y[i] / diagonal;
+  }
+  for (std::int32_t i = 0; i < j; ++i) vec::axpy(n, y[i], column(z, i), d);
+  return j;
+}
+
 #define TSR_INSTANTIATE_KRYLOV(Method, K)                                                                       \
   template int Method<K>(const KrylovOperators<K::scalar>&, const KrylovSettings&, const K::scalar*, double, \
                          K::scalar*, K::scalar*);
@@ -543,3 +639,14 @@ TSR_INSTANTIATE_KRYLOV(BiCGStab, ComplexUnsymmetric)
 TSR_INSTANTIATE_KRYLOV(BiCGStab2, RealUnsymmetric)
 TSR_INSTANTIATE_KRYLOV(BiCGStab2, ComplexUnsymmetric)
 #undef TSR_INSTANTIATE_KRYLOV
+
+#define TSR_INSTANTIATE_GMRES(K)                                                                              \
+  template std::int32_t FlexibleGmresCycle<K>(const KrylovOperators<K::scalar>&, const KrylovSettings&,       \
+                                              const K::scalar*, double, std::int32_t, K::scalar*, K::scalar*, \
+                                              K::scalar*);
+TSR_INSTANTIATE_GMRES(RealSymmetric)
+TSR_INSTANTIATE_GMRES(RealUnsymmetric)
+TSR_INSTANTIATE_GMRES(ComplexSymmetric)
+TSR_INSTANTIATE_GMRES(ComplexUnsymmetric)
+TSR_INSTANTIATE_GMRES(ComplexHermitian)
+#undef TSR_INSTANTIATE_GMRES

@@ -79,3 +79,16 @@ template <class K>
 [[nodiscard]] int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
                             const typename K::scalar* b, double bnorm, typename K::scalar* x,
                             typename K::scalar* work);
+
+// One cycle of flexible GMRES with the factorization as right preconditioner:
+// from d = 0, at most `restart` iterations towards A·d = r, stopping early
+// once the least-squares estimate of ‖r − A·d‖₂ is at most `target` or the
+// Krylov space is exhausted. Each preconditioned direction zⱼ = M⁻¹vⱼ is kept,
+// so d = Σ yⱼzⱼ minimizes the residual of A itself, whatever the quality of
+// M. Inner products are conjugated for every kind (GMRES needs a true inner
+// product, also for the complex symmetric kind). v holds (restart + 1)·n and
+// z restart·n scalars. Returns the number of iterations made.
+template <class K>
+std::int32_t FlexibleGmresCycle(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
+                                const typename K::scalar* r, double target, std::int32_t restart,
+                                typename K::scalar* d, typename K::scalar* v, typename K::scalar* z);

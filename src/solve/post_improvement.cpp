@@ -16,45 +16,225 @@
 #include "solve/verification.h"
 
 // Each thread's vectors: the permuted right-hand side, the iterate, the
-// method's work vectors, the kept right-hand side of the in-solve check and
-// the substitution's work vector.
+// method's work vectors, the right-hand side as read, and the substitution's
+// work vector.
 template <class K>
 struct PostImprovement<K>::State {
   tessar& solver;
   const YaleMatrix& a;
+  const YaleMatrix& original;
+  double original_norm = 0;  // ‖A‖∞ of the matrix as read
   FactorAccess access;
   bool iterating = false;
   std::int32_t vectors_per_thread = 0;
   std::vector<ChargedArray<T>> blocks;
   std::vector<ChargedArray<std::byte>> substitution_work;
 
-  State(tessar& s, const YaleMatrix& matrix, std::int32_t threads)
-      : solver(s), a(matrix), blocks(threads), substitution_work(threads) {}
+  State(tessar& s, const YaleMatrix& matrix, const YaleMatrix& as_read, std::int32_t threads)
+      : solver(s), a(matrix), original(as_read), blocks(threads), substitution_work(threads) {}
 
   T* vectors(std::int32_t thread) { return blocks[thread].data(); }
 };
 
 namespace {
 
+constexpr const char* escalation_failure = "Not enough memory for the improvement of a solution";
+
 template <class K>
 std::int32_t work_vectors() {
   return K::symmetry == Symmetry::unsymmetric ? bicg_work_vectors : cg_work_vectors;
 }
 
+// Moves vectors between the system as read and the system the factor
+// solves, permuted and scaled by the diagonal S: x = S·Pᵀ·x_solver for
+// solutions, r_solver = P·S·r for right-hand sides and residuals.
 template <class T>
-void scale_by(std::int32_t n, T* v, const double* scale_vector) {
-  const T* s = reinterpret_cast<const T*>(scale_vector);
-  for (std::int32_t i = 0; i < n; ++i) v[i] *= s[i];
+struct SystemMap {
+  std::int32_t n;
+  const std::int32_t* iperm;
+  const T* scale;  // null without diagonal scaling
+
+  T factor(std::int32_t i) const { return scale ? scale[i] : T(1); }
+  void to_solver(const T* in, T* out) const {
+    for (std::int32_t i = 0; i < n; ++i) out[iperm[i]] = factor(i) * in[i];
+  }
+  // out = base + S·Pᵀ·in, base = 0 when null.
+  void to_original(const T* in, T* out, const T* base = nullptr) const {
+    for (std::int32_t i = 0; i < n; ++i) out[i] = (base ? base[i] : T(0)) + factor(i) * in[iperm[i]];
+  }
+};
+
+// The kind's iteration: CG for the symmetric kinds, BiCG for the unsymmetric
+// ones, followed with -bicgstab (pivoting modes) by BiCGStab and BiCGStab(2).
+template <class K>
+int run_iteration(const tessar& solver, const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& settings,
+                  const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
+  if constexpr (K::symmetry == Symmetry::unsymmetric) {
+    const bool chain = solver.pivoting && solver.post_method == 2;
+    int result = BiConjugateGradients<K>(ops, settings, b, bnorm, x, work);
+    if (result != 0 && chain) {
+      OrlDebug(2, L"Starting BiCGStab improvement, Thread%d |rhs| = %le\n", settings.thread, bnorm);
+      result = BiCGStab<K>(ops, settings, b, bnorm, x, work);
+    }
+    if (result != 0 && chain) {
+      OrlDebug(2, L"Starting BiCGStab(%d) improvement, Thread%d |rhs| = %le\n", 2, settings.thread, bnorm);
+      result = BiCGStab2<K>(ops, settings, b, bnorm, x, work);
+    }
+    return result;
+  } else {
+    return ConjugateGradients<K>(ops, settings, b, bnorm, x, work);
+  }
 }
+
+void log_confirmed(std::int32_t thread, const Confirmation& c, double tolerance) {
+  if (c.passed)
+    OrlDebug(2, L"Thread%d solution confirmed: relative residual %le <= %le\n", thread, c.relative, tolerance);
+  else
+    OrlDebug(2, L"Thread%d solution confirmed by its backward error %le <= %le (relative residual %le)\n", thread,
+             c.backward, backward_error_bound, c.relative);
+}
+
+// The steps that follow an unconfirmed solution. Corrections are computed in
+// the factor's system from the true residual of the system as read, and a
+// candidate replaces the best solution only when its true residual is lower.
+template <class K>
+class Escalation {
+ public:
+  using T = typename K::scalar;
+
+  struct Vectors {
+    const T* rhs;  // the right-hand side as read
+    T* out;        // receives the best solution
+    T* r_solver;   // residual in the factor's system, then a candidate's residual
+    T* d;          // correction in the factor's system
+    T* work;       // the iteration's work vectors, null when the run does not iterate
+  };
+
+  Escalation(tessar& solver, const YaleMatrix& original, double original_norm, const SystemMap<T>& map,
+             const KrylovOperators<T>& ops, const KrylovSettings& settings, const Vectors& v)
+      : solver_(solver), original_(original), norm_(original_norm), map_(map), ops_(ops), settings_(settings), v_(v) {
+    const auto n = static_cast<std::size_t>(map.n);
+    best_.allocate(solver, n, escalation_failure);
+    residual_.allocate(solver, n, escalation_failure);
+    if (!v_.work) {
+      own_work_.allocate(solver, n * work_vectors<K>(), escalation_failure);
+      v_.work = own_work_.data();
+    }
+  }
+
+  // Takes the unconfirmed first solution in v.out; returns the step that
+  // confirmed a solution (none when every step failed), with the best
+  // solution in v.out and its confirmation in best().
+  RhsStep run() {
+    const std::int32_t n = map_.n;
+    std::copy(v_.out, v_.out + n, best_.data());
+    best_c_ = confirm(best_.data(), residual_.data());
+    if (!best_c_.finite) {
+      std::fill(best_.begin(), best_.end(), T(0));
+      best_c_ = confirm(best_.data(), residual_.data());
+    }
+    RhsStep step = RhsStep::none;
+    if (restart_iteration()) step = RhsStep::restart;
+    else if (flexible_gmres()) step = RhsStep::gmres;
+    else if (solver_.last_round && best_c_.at_rounding_level) step = best_step_;
+    std::copy(best_.begin(), best_.end(), v_.out);
+    return step;
+  }
+
+  const Confirmation& best() const { return best_c_; }
+
+ private:
+  Confirmation confirm(const T* x, T* r) const {
+    return ConfirmSolution<K>(original_, norm_, x, v_.rhs, r, solver_.cg_tolerance);
+  }
+
+  // The reduction of the current residual a correction must reach, with a
+  // margin of 10 below what the tolerance needs.
+  double reduction() const {
+    return std::min(0.1, 0.1 * solver_.cg_tolerance / std::max(best_c_.relative, 1e-300));
+  }
+
+  // r_solver = the best solution's true residual in the factor's system.
+  double residual_in_solver() const {
+    map_.to_solver(residual_.data(), v_.r_solver);
+    return vec::norm2(map_.n, v_.r_solver);
+  }
+
+  // Confirms best + S·Pᵀ·d, the correction of `step`; keeps it when its
+  // residual is lower. Returns whether it was kept.
+  bool try_correction(RhsStep step, const wchar_t* step_line, std::int32_t count) {
+    map_.to_original(v_.d, v_.out, best_.data());
+    const Confirmation c = confirm(v_.out, v_.r_solver);
+    OrlDebug(2, step_line, settings_.thread, count, c.relative, c.backward);
+    if (!c.finite || !(c.relative < best_c_.relative)) return false;
+    std::copy(v_.out, v_.out + map_.n, best_.data());
+    std::copy(v_.r_solver, v_.r_solver + map_.n, residual_.data());
+    best_c_ = c;
+    best_step_ = step;
+    return true;
+  }
+
+  bool restart_iteration() {
+    for (std::int32_t k = 1; k <= solver_.restart_limit; ++k) {
+      const double rnorm = residual_in_solver();
+      KrylovSettings settings = settings_;
+      settings.tolerance = reduction();
+      (void)run_iteration<K>(solver_, ops_, settings, v_.r_solver, rnorm, v_.d, v_.work);
+      if (!try_correction(RhsStep::restart,
+                          L"Thread%d restart %d from the true residual: relative residual %le, backward error %le\n", k))
+        return false;
+      if (best_c_.passed) return true;
+    }
+    return false;
+  }
+
+  bool flexible_gmres() {
+    const std::int32_t n = map_.n;
+    const std::int32_t m = std::max(solver_.gmres_restart, 1);
+    ChargedArray<T> v, z;
+    v.allocate(solver_, static_cast<std::size_t>(m + 1) * n, escalation_failure);
+    z.allocate(solver_, static_cast<std::size_t>(m) * n, escalation_failure);
+    std::int32_t total = 0, stalls = 0;
+    while (total < solver_.gmres_iter && stalls < 2) {
+      const double previous = best_c_.relative;
+      const double target = reduction() * residual_in_solver();
+      const std::int32_t cycle = std::min(m, solver_.gmres_iter - total);
+      const std::int32_t made =
+          FlexibleGmresCycle<K>(ops_, settings_, v_.r_solver, target, cycle, v_.d, v.data(), z.data());
+      total += made;
+      const bool kept = try_correction(
+          RhsStep::gmres, L"Thread%d flexible GMRES, %d iterations: relative residual %le, backward error %le\n",
+          total);
+      if (kept && best_c_.passed) return true;
+      // A rejected cycle would only repeat itself from the same solution.
+      if (!kept || made == 0) break;
+      stalls = best_c_.relative < 0.5 * previous ? 0 : stalls + 1;
+    }
+    return false;
+  }
+
+  tessar& solver_;
+  const YaleMatrix& original_;
+  double norm_;
+  const SystemMap<T>& map_;
+  const KrylovOperators<T>& ops_;
+  KrylovSettings settings_;
+  Vectors v_;
+  ChargedArray<T> best_, residual_, own_work_;
+  Confirmation best_c_;
+  RhsStep best_step_ = RhsStep::iteration;
+};
 
 }  // namespace
 
 template <class K>
-PostImprovement<K>::PostImprovement(tessar& solver, const YaleMatrix& a, std::int32_t threads)
-    : state_(std::make_unique<State>(solver, a, threads)) {
+PostImprovement<K>::PostImprovement(tessar& solver, const YaleMatrix& a, const YaleMatrix& original,
+                                    std::int32_t threads)
+    : state_(std::make_unique<State>(solver, a, original, threads)) {
   State& st = *state_;
+  st.original_norm = MatrixInfinityNorm<K>(original);
   st.iterating = !solver.double_precision || solver.enforce_CG;
-  // permuted b, x, method work, kept b for the check
+  // permuted b, x, method work, b as read
   st.vectors_per_thread = 2 + (st.iterating ? work_vectors<K>() : 0) + 1;
   prepare_factor_access(solver, st.access, 0);
   const std::size_t n = static_cast<std::size_t>(a.n);
@@ -82,31 +262,30 @@ void PostImprovement<K>::share_patch_loads(std::int32_t threads) {
 }
 
 template <class K>
-int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose) {
+int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, RhsResult& result) {
   State& st = *state_;
   tessar& solver = st.solver;
   const std::int32_t n = st.a.n;
   constexpr bool unsymmetric = K::symmetry == Symmetry::unsymmetric;
-  if (solver.diag_scale) scale_by(n, vector, solver.scale_vector.data());
+  T* block = st.vectors(thread);
+  T* b = block;
+  T* x = block + n;
+  T* work = st.iterating ? block + 2 * std::size_t(n) : nullptr;
+  T* rhs = block + std::size_t(n) * (st.vectors_per_thread - 1);
+  const SystemMap<T> map{n, solver.iperm.data(),
+                         solver.diag_scale ? reinterpret_cast<const T*>(solver.scale_vector.data()) : nullptr};
+  std::copy(vector, vector + n, rhs);
+  map.to_solver(rhs, b);
   if (unsymmetric && transpose) OrlDebug(2, L"Solving transpose of the matrix\n");
 
-  const double bnorm = vec::norm2(n, vector);
-  const bool chain = unsymmetric && solver.pivoting && solver.post_method == 2;
+  const double bnorm = vec::norm2(n, b);
   if (unsymmetric) OrlDebug(2, L"Starting BiCG improvement, Thread%d |rhs| = %le\n", thread, bnorm);
   else OrlDebug(2, L"CG improvement, Thread%d |rhs| = %le\n", thread, bnorm);
   if (bnorm == 0.0) {
     std::fill(vector, vector + n, T(0));
+    result = {0.0, RhsStep::iteration};
     return 0;
   }
-
-  T* block = st.vectors(thread);
-  T* b = block;
-  T* x = block + n;
-  T* kept = block + std::size_t(n) * (st.vectors_per_thread - 1);
-  T* work = block + 2 * std::size_t(n);
-  const std::int32_t* iperm = solver.iperm.data();
-  for (std::int32_t i = 0; i < n; ++i) b[iperm[i]] = vector[i];
-  if (solver.check_residual) std::copy(vector, vector + n, kept);
 
   void* subst_work = st.substitution_work[thread].data();
   KrylovOperators<T> ops;
@@ -114,45 +293,43 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose) 
   ops.multiply = [&](const T* in, T* out, bool t) { multiply_matrix<K>(st.a, in, out, t); };
   ops.on_leaving = [] {};
   ops.after_iteration = [] {};
+  KrylovSettings settings;
+  settings.n = n;
+  settings.tolerance = solver.cg_tolerance;
+  settings.max_iterations = solver.cg_iter;
+  settings.thread = thread;
+  settings.pivoting = solver.pivoting || solver.multi_thread;
+  settings.transpose = transpose;
+  settings.offcore_unshared = st.access.offcore;
+  settings.solver = &solver;
 
-  int result = 0;
   if (!st.iterating) {
     std::copy(b, b + n, x);
     ops.precondition(x, transpose);
     OrlDebug(2, unsymmetric ? L"Thread%d iter %2d, R.residual = %le\n" : L"Thread%d iter %2d, R.error = %le\n", thread,
              1, 0.0);
   } else {
-    KrylovSettings settings;
-    settings.n = n;
-    settings.tolerance = solver.cg_tolerance;
-    settings.max_iterations = solver.cg_iter;
-    settings.thread = thread;
-    settings.pivoting = solver.pivoting || solver.multi_thread;
-    settings.transpose = transpose;
-    settings.offcore_unshared = st.access.offcore;
-    settings.solver = &solver;
-    if constexpr (unsymmetric) {
-      result = BiConjugateGradients<K>(ops, settings, b, bnorm, x, work);
-      if (result != 0 && chain) {
-        OrlDebug(2, L"Starting BiCGStab improvement, Thread%d |rhs| = %le\n", thread, bnorm);
-        result = BiCGStab<K>(ops, settings, b, bnorm, x, work);
-      }
-      if (result != 0 && chain) {
-        OrlDebug(2, L"Starting BiCGStab(%d) improvement, Thread%d |rhs| = %le\n", 2, thread, bnorm);
-        result = BiCGStab2<K>(ops, settings, b, bnorm, x, work);
-      }
-    } else {
-      result = ConjugateGradients<K>(ops, settings, b, bnorm, x, work);
+    // The iteration's own verdict is not trusted: the confirmation decides.
+    (void)run_iteration<K>(solver, ops, settings, b, bnorm, x, work);
+  }
+  map.to_original(x, vector);
+  Confirmation c = ConfirmSolution<K>(st.original, st.original_norm, vector, rhs, b, solver.cg_tolerance);
+  result = {c.relative, RhsStep::iteration};
+  if (!c.passed) {
+    OrlDebug(2, L"Thread%d solution not confirmed: relative residual %le, backward error %le\n", thread, c.relative,
+             c.backward);
+    Escalation<K> escalation(solver, st.original, st.original_norm, map, ops, settings, {rhs, vector, b, x, work});
+    result.step = escalation.run();
+    c = escalation.best();
+    result.residual = c.relative;
+    if (result.step == RhsStep::none) {
+      OrlDebug(2, L"Thread%d: no step reached the tolerance %le; best relative residual %le\n", thread,
+               solver.cg_tolerance, result.residual);
+      return 16;
     }
   }
-  if (result != 0) return result;
-
-  if (solver.check_residual) {
-    const T* scale = solver.diag_scale ? reinterpret_cast<const T*>(solver.scale_vector.data()) : nullptr;
-    InSolveResidualCheck<K>(st.a, x, kept, iperm, scale, thread, bnorm, b);
-  }
-  for (std::int32_t i = 0; i < n; ++i) vector[i] = x[iperm[i]];
-  if (solver.diag_scale) scale_by(n, vector, solver.scale_vector.data());
+  log_confirmed(thread, c, solver.cg_tolerance);
+  if (solver.check_residual) OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, c.relative);
   return 0;
 }
 

@@ -2,12 +2,18 @@
 // The per-thread solve of one right-hand side: scaling and permutation in and
 // out, the substitution with the factor as a direct solve or as the
 // preconditioner of a Krylov iteration on the reordered input matrix, and the
-// in-solve residual check. One object serves the whole solution phase; its
-// construction is the set-up and its destruction the release.
+// confirmation of the solution against the matrix as read. A solution that is
+// not confirmed is improved further, each step only where the one before
+// failed: the iteration restarted from the true residual (up to
+// `restart_limit` times while it gains), then flexible GMRES preconditioned
+// by the factor (cycles of `gmres_restart` iterations, `gmres_iter` in all).
+// One object serves the whole solution phase; its construction is the set-up
+// and its destruction the release.
 #include <cstdint>
 #include <memory>
 
 #include "io/yale_matrix.h"
+#include "solve/rhs_ledger.h"
 
 class tessar;
 
@@ -18,16 +24,19 @@ class PostImprovement {
 
   // Set-up for up to `threads` solve threads: where the factor is read from,
   // the vector blocks of every thread, the shared-load bookkeeping. a is the
-  // matrix as the factorization left it (reordered and scaled).
-  PostImprovement(tessar& solver, const YaleMatrix& a, std::int32_t threads);
+  // matrix as the factorization left it (reordered and scaled), original the
+  // matrix as read from "A", against which every solution is confirmed.
+  PostImprovement(tessar& solver, const YaleMatrix& a, const YaleMatrix& original, std::int32_t threads);
   ~PostImprovement();
   PostImprovement(const PostImprovement&) = delete;
   PostImprovement& operator=(const PostImprovement&) = delete;
 
   // ImproveSolution: vector holds the right-hand side (unpermuted) and
-  // receives the solution. Returns 0, or 16 when the iteration did not
-  // reach the tolerance (the vector then holds no solution).
-  [[nodiscard]] int improve(T* vector, std::int32_t thread, bool transpose);
+  // receives the solution. Returns 0 once the solution is confirmed, or 16
+  // when no step reached a confirmed solution (the vector then holds the
+  // best one found, which must not be written). result receives the least
+  // true relative residual reached and the step that confirmed the solution.
+  [[nodiscard]] int improve(T* vector, std::int32_t thread, bool transpose, RhsResult& result);
 
   // Number of solve threads running at once (1 when they do not share).
   void share_patch_loads(std::int32_t threads);

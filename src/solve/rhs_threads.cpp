@@ -76,19 +76,21 @@ void report_solved(const tessar& solver, std::int32_t solved, std::int32_t nrhs)
   report_progress(solver, solver.solve_progress_start + span * solved / nrhs);
 }
 
-int solve_in_turn(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
+int solve_in_turn(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
                   const RhsSolveHooks& hooks) {
   hooks.share_patch_loads(1);
   ChargedArray<std::byte> svect;
   svect.allocate(solver, element_size * n, "Cannot allocate memory for svect");
+  const auto count = static_cast<std::int32_t>(rhs.size());
   int result = 0;
-  for (std::int32_t k = 0; k < nrhs && result == 0; ++k) {
+  for (std::int32_t i = 0; i < count && result == 0; ++i) {
+    const std::int32_t k = rhs[i];
     OrlDebug(2, L"Solving %d rhs vector\n", k + 1);
-    read_rhs_vector(solver, n, svect.data(), element_size, k, nrhs);
-    result = hooks.solve_one(svect.data(), 0);
+    read_rhs_vector(solver, n, svect.data(), element_size, k, count);
+    result = hooks.solve_one(svect.data(), 0, k);
     if (result != 0) break;
-    write_solution_vector(solver, n, svect.data(), element_size, k, nrhs);
-    report_solved(solver, k + 1, nrhs);
+    write_solution_vector(solver, n, svect.data(), element_size, k);
+    report_solved(solver, i + 1, count);
   }
   return result;
 }
@@ -121,21 +123,23 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
   set_thread_count(1);
   std::byte* vector = run.svect[slot].data();
   read_rhs_vector(run.solver, run.n, vector, run.element_size, k, run.nrhs);
-  const int result = run.hooks.solve_one(vector, slot);
+  const int result = run.hooks.solve_one(vector, slot, k);
   OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
   if (result != 0) run.error_code.set(result);
-  else write_solution_vector(run.solver, run.n, vector, run.element_size, k, run.nrhs);
+  else write_solution_vector(run.solver, run.n, vector, run.element_size, k);
   run.completed.add(1);
   run.slots.mark_free(slot);
   run.free_threads.release();
 }
 
-int solve_in_parallel(tessar& solver, std::int32_t n, std::int32_t nrhs, std::int32_t threads, std::size_t element_size,
-                      const RhsSolveHooks& hooks) {
+int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::int32_t threads,
+                      std::size_t element_size, const RhsSolveHooks& hooks) {
   hooks.share_patch_loads(threads);
   solver.threaded_vector_io = true;
+  const auto nrhs = static_cast<std::int32_t>(rhs.size());
   RhsRun run(solver, n, nrhs, threads, element_size, hooks);
-  for (std::int32_t k = 0; k < nrhs; ++k) {
+  for (std::int32_t i = 0; i < nrhs; ++i) {
+    const std::int32_t k = rhs[i];
     run.free_threads.acquire();
     if (run.error_code.get() != 0) {
       run.free_threads.release();
@@ -165,14 +169,16 @@ std::int32_t solve_thread_count(const tessar& solver) {
   return solver.ncpu_solve >= 1 ? solver.ncpu_solve : std::max(solver.ncpu, 1);
 }
 
-int SolveAllRhs(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
+int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
                 const RhsSolveHooks& hooks) {
+  const auto nrhs = static_cast<std::int32_t>(rhs.size());
   if (nrhs <= 0) return 0;
   report_progress(solver, solver.solve_progress_start);
   std::int32_t threads = std::min(solve_thread_count(solver), nrhs);
   if (hooks.max_threads > 0) threads = std::min(threads, hooks.max_threads);
-  const int result = threads <= 1 ? solve_in_turn(solver, n, nrhs, element_size, hooks)
-                                  : solve_in_parallel(solver, n, nrhs, threads, element_size, hooks);
+  const int result = threads <= 1 ? solve_in_turn(solver, n, rhs, element_size, hooks)
+                                  : solve_in_parallel(solver, n, rhs, threads, element_size, hooks);
+  close_solution_file(solver);
   if (result != 0) OrlDebug(L"One of the right-hand side did not converge\n");
   return result;
 }

@@ -1,19 +1,21 @@
 #pragma once
-// The right-hand sides of "b" solved into "x": one after another on the
-// calling thread, or up to P at once on threads created per right-hand side,
-// P = min(solve threads, number of right-hand sides). Each thread reads its
-// right-hand side, runs the per-thread solve and writes its solution; a
-// failing right-hand side stops further launches.
+// Right-hand sides of "b" solved into the solution file: one after another on
+// the calling thread, or up to P at once on threads created per right-hand
+// side, P = min(solve threads, number of right-hand sides). Each thread reads
+// its right-hand side, runs the per-thread solve and writes its solution at
+// the right-hand side's own position; a failing right-hand side stops
+// further launches.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 class tessar;
 
 struct RhsSolveHooks {
-  // The per-thread solve of one vector (right-hand side in, solution out):
-  // 0, or the error code of a right-hand side that failed.
-  std::function<int(void* vector, std::int32_t thread)> solve_one;
+  // The per-thread solve of right-hand side `rhs` in vector (right-hand side
+  // in, solution out): 0, or the error code of a right-hand side that failed.
+  std::function<int(void* vector, std::int32_t thread, std::int32_t rhs)> solve_one;
   // Tells the substitution how many threads will share patch loads (1: none).
   std::function<void(std::int32_t threads)> share_patch_loads;
   // Upper bound on the threads used; 0 for none.
@@ -23,8 +25,9 @@ struct RhsSolveHooks {
 // Solve threads the run allows: -ncpu_fbs when given, else ncpu.
 std::int32_t solve_thread_count(const tessar& solver);
 
-// Solves nrhs vectors of n elements of element_size bytes. Returns 0, or the
-// error code a failing right-hand side stored (after logging "One of the
-// right-hand side did not converge\n").
-[[nodiscard]] int SolveAllRhs(tessar& solver, std::int32_t n, std::int32_t nrhs, std::size_t element_size,
-                              const RhsSolveHooks& hooks);
+// Solves the right-hand sides of "b" listed in rhs (indices, ascending),
+// vectors of n elements of element_size bytes, and closes the solution file.
+// Returns 0, or the error code a failing right-hand side stored (after
+// logging "One of the right-hand side did not converge\n").
+[[nodiscard]] int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs,
+                              std::size_t element_size, const RhsSolveHooks& hooks);

@@ -10,27 +10,33 @@
 #include "solve/rhs_threads.h"
 
 template <class K>
-int SolutionPhase(tessar& solver, YaleMatrix& a) {
+int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) {
   using T = typename K::scalar;
   const std::int32_t nrhs = count_rhs(solver, "b", a.n);
+  if (ledger.size() == 0) ledger.resize(nrhs);
   if (!solver.do_factor) {
     if (solver.diag_scale) ScaleMatrix<K>(solver, a);
     PermuteMatrix<K>(solver, a);
   }
-  PostImprovement<K> improvement(solver, a, std::max(1, std::min(solve_thread_count(solver), nrhs)));
+  const std::vector<std::int32_t> pending = ledger.pending();
+  const auto count = static_cast<std::int32_t>(pending.size());
+  PostImprovement<K> improvement(solver, a, original, std::max(1, std::min(solve_thread_count(solver), count)));
   RhsSolveHooks hooks;
-  hooks.solve_one = [&](void* vector, std::int32_t thread) {
-    return improvement.improve(static_cast<T*>(vector), thread, false);
+  hooks.solve_one = [&](void* vector, std::int32_t thread, std::int32_t rhs) {
+    RhsResult result;
+    const int code = improvement.improve(static_cast<T*>(vector), thread, false, result);
+    ledger.record(rhs, result, code == 0);
+    return code;
   };
   hooks.share_patch_loads = [&](std::int32_t threads) { improvement.share_patch_loads(threads); };
   // Threads that read the factor in patches would have to move through it in
   // step; one thread reading each patch for itself is used instead.
   hooks.max_threads = improvement.offcore() ? 1 : 0;
-  return SolveAllRhs(solver, a.n, nrhs, sizeof(T), hooks);
+  return SolveAllRhs(solver, a.n, pending, sizeof(T), hooks);
 }
 
-template int SolutionPhase<RealSymmetric>(tessar&, YaleMatrix&);
-template int SolutionPhase<RealUnsymmetric>(tessar&, YaleMatrix&);
-template int SolutionPhase<ComplexSymmetric>(tessar&, YaleMatrix&);
-template int SolutionPhase<ComplexUnsymmetric>(tessar&, YaleMatrix&);
-template int SolutionPhase<ComplexHermitian>(tessar&, YaleMatrix&);
+template int SolutionPhase<RealSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
+template int SolutionPhase<RealUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
+template int SolutionPhase<ComplexSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
+template int SolutionPhase<ComplexUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
+template int SolutionPhase<ComplexHermitian>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);

@@ -1,11 +1,13 @@
 #include "solve/verification.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <numeric>
+#include <vector>
 
 #include "driver/charged_array.h"
 #include "driver/tessar.h"
-#include "io/file_helpers.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
 #include "kernels/vector_kernels.h"
@@ -59,14 +61,9 @@ void transpose_lower_rows(tessar& solver, YaleMatrix& a) {
   std::copy_n(moved.begin(), nnz, values);
 }
 
-// Vectors in "x". Without the marker layout "x" is counted like "b"; with it
-// "b" has framed vectors but "x" is still written plainly, so it is counted
-// from its size in the plain layout.
-template <class K>
-std::int32_t count_solutions(tessar& solver, std::int32_t n) {
-  if (!marker_layout_from_environment()) return count_rhs(solver, "x", n);
-  const auto vector_bytes = static_cast<std::int64_t>(n) * static_cast<std::int64_t>(sizeof(typename K::scalar));
-  return vector_bytes > 0 ? static_cast<std::int32_t>(file_size_in_dir(solver, ".", "x") / vector_bytes) : 0;
+// Vectors in "x", which always has the plain layout (also where "b" has markers).
+std::int64_t count_solutions(tessar& solver, std::int32_t n) {
+  return count_vectors(solver, solution_file_name, n, false);
 }
 
 }  // namespace
@@ -98,7 +95,7 @@ template <class K>
 void CheckSolutionsOnDisk(tessar& solver, YaleMatrix& a) {
   const std::int32_t n = a.n;
   const std::int32_t count = count_rhs(solver, "b", n);
-  if (count_solutions<K>(solver, n) != count) solver.fatal("Size of x file is different from size of b", 1);
+  if (count_solutions(solver, n) != count) solver.fatal("Size of x file is different from size of b", 1);
   ConvertLowerTriangleRows<K>(solver, a);
 
   ChargedArray<typename K::scalar> b, x;
@@ -111,33 +108,65 @@ void CheckSolutionsOnDisk(tessar& solver, YaleMatrix& a) {
   }
 }
 
-template <class K>
-double InSolveResidualCheck(const YaleMatrix& a, const typename K::scalar* x, typename K::scalar* b,
-                            const std::int32_t* iperm, const typename K::scalar* scale, std::int32_t thread,
-                            double reference_norm, typename K::scalar* q) {
-  multiply_matrix<K>(a, x, q);
-  for (std::int32_t i = 0; i < a.n; ++i) q[iperm[i]] -= b[i];
-  if (scale) {
-    // q and b belong to the scaled system S·A·S·y = S·b: row i of both carries
-    // the factor s_i, which is taken off to measure A·x − b itself.
-    for (std::int32_t i = 0; i < a.n; ++i) {
-      q[iperm[i]] /= scale[i];
-      b[i] /= scale[i];
-    }
-    reference_norm = vec::norm2(a.n, b);
+namespace {
+
+// max |vᵢ|, and whether every value is finite.
+template <class T>
+double max_magnitude(std::int32_t n, const T* v, bool& finite) {
+  double largest = 0;
+  for (std::int32_t i = 0; i < n; ++i) {
+    const double size = std::abs(v[i]);
+    if (!std::isfinite(size)) finite = false;
+    largest = std::max(largest, size);
   }
-  const double residual_norm = vec::norm2(a.n, q);
-  const double relative = reference_norm > 0.0 ? residual_norm / reference_norm : residual_norm;
-  OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, relative);
-  return relative;
+  return largest;
+}
+
+}  // namespace
+
+template <class K>
+double MatrixInfinityNorm(const YaleMatrix& a) {
+  const auto* v = reinterpret_cast<const typename K::scalar*>(a.values.data());
+  std::vector<double> row_sums(static_cast<std::size_t>(a.n), 0.0);
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      const double size = std::abs(v[p]);
+      row_sums[i] += size;
+      if (K::symmetry != Symmetry::unsymmetric && a.col_idx[p] != i) row_sums[a.col_idx[p]] += size;
+    }
+  return row_sums.empty() ? 0.0 : *std::max_element(row_sums.begin(), row_sums.end());
+}
+
+template <class K>
+Confirmation ConfirmSolution(const YaleMatrix& a, double a_norm, const typename K::scalar* x,
+                             const typename K::scalar* b, typename K::scalar* r, double tolerance) {
+  const std::int32_t n = a.n;
+  multiply_matrix<K>(a, x, r);
+  for (std::int32_t i = 0; i < n; ++i) r[i] = b[i] - r[i];
+  Confirmation c;
+  const double x_max = max_magnitude(n, x, c.finite);
+  const double r_max = max_magnitude(n, r, c.finite);
+  const double b_max = max_magnitude(n, b, c.finite);
+  if (!c.finite) {
+    c.relative = c.backward = std::numeric_limits<double>::infinity();
+    return c;
+  }
+  const double r_norm = vec::norm2(n, r), b_norm = vec::norm2(n, b);
+  c.relative = b_norm > 0 ? r_norm / b_norm : (r_norm > 0 ? std::numeric_limits<double>::infinity() : 0.0);
+  const double scale = a_norm * x_max + b_max;
+  c.backward = scale > 0 ? r_max / scale : 0.0;
+  c.passed = c.relative <= tolerance;
+  c.at_rounding_level = c.backward <= backward_error_bound && c.relative <= std::sqrt(tolerance);
+  return c;
 }
 
 #define TSR_INSTANTIATE_VERIFICATION(K)                                                                       \
   template double RelativeResidual<K>(tessar&, const YaleMatrix&, const K::scalar*, const K::scalar*);        \
   template bool ConvertLowerTriangleRows<K>(tessar&, YaleMatrix&);                                            \
   template void CheckSolutionsOnDisk<K>(tessar&, YaleMatrix&);                                                \
-  template double InSolveResidualCheck<K>(const YaleMatrix&, const K::scalar*, K::scalar*, const std::int32_t*, \
-                                          const K::scalar*, std::int32_t, double, K::scalar*);
+  template double MatrixInfinityNorm<K>(const YaleMatrix&);                                                  \
+  template Confirmation ConfirmSolution<K>(const YaleMatrix&, double, const K::scalar*, const K::scalar*,    \
+                                           K::scalar*, double);
 TSR_INSTANTIATE_VERIFICATION(RealSymmetric)
 TSR_INSTANTIATE_VERIFICATION(RealUnsymmetric)
 TSR_INSTANTIATE_VERIFICATION(ComplexSymmetric)

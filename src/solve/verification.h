@@ -34,21 +34,36 @@ void CheckSolutionsOnDisk(tessar& solver, YaleMatrix& a);
 template <class K>
 bool ConvertLowerTriangleRows(tessar& solver, YaleMatrix& a);
 
-// The in-solve check (-check_solution), called by the solve thread after its
-// iteration converged, on its own vectors:
-//   a      the matrix as the iteration used it: permuted and, with diag_scale, scaled;
-//   x      the converged solution in the permuted (and scaled) unknowns;
-//   b      the kept copy of the right-hand side after scaling, in unpermuted
-//          order; it is divided by the scale factors here (the caller frees it);
-//   iperm  unpermuted row → permuted position;
-//   scale  solver.scale_vector viewed as scalars when diag_scale is in force, else null;
-//   reference_norm  ‖b‖₂ taken at the start of the solve (used only without scaling);
-//   q      work vector of a.n entries.
-// The residual is taken in the unscaled system: q = A·x − b permuted back, each
-// row divided by its scale factor, against ‖b‖₂ of the unscaled right-hand side.
-// Logs "Thread%d Svtr Rel.Error = %le\n" at level 1 and returns the value; a
-// zero reference norm reports the residual norm itself.
+// The confirmation of a solution before it is written: the true residual
+// r = b − A·x in double precision against the matrix as read from "A"
+// (unscaled, unpermuted; one triangle for the symmetric kinds), its relative
+// norm ‖r‖₂/‖b‖₂ and the normwise backward error
+// ‖r‖∞ / (‖A‖∞·‖x‖∞ + ‖b‖∞). A solution passes when every value of x and r is
+// finite and the relative residual is at most the tolerance. Where no step
+// of the run reaches that (the matrix's scaling can put it out of reach of
+// double precision), a solution whose backward error is at most
+// backward_error_bound is exact up to rounding in the data, and the run's
+// last resort accepts it, provided its relative residual is at most the
+// square root of the tolerance: a singular system without a solution has
+// iterates that grow without bound, and with them a vanishing backward error
+// while the residual stays large.
+struct Confirmation {
+  double relative = 0;
+  double backward = 0;
+  bool finite = true;
+  bool passed = false;             // finite, relative residual within the tolerance
+  bool at_rounding_level = false;  // finite, backward error within the bound, relative residual within √tolerance
+};
+
+// 128 unit roundoffs of double precision, 2⁻⁴⁶ ≈ 1.4e-14.
+inline constexpr double backward_error_bound = 0x1p-46;
+
+// ‖A‖∞ of a stored matrix: one triangle (either) for the symmetric kinds,
+// whole rows otherwise.
 template <class K>
-double InSolveResidualCheck(const YaleMatrix& a, const typename K::scalar* x, typename K::scalar* b,
-                            const std::int32_t* iperm, const typename K::scalar* scale, std::int32_t thread,
-                            double reference_norm, typename K::scalar* q);
+double MatrixInfinityNorm(const YaleMatrix& a);
+
+// a_norm is ‖A‖∞; r receives b − A·x.
+template <class K>
+Confirmation ConfirmSolution(const YaleMatrix& a, double a_norm, const typename K::scalar* x,
+                             const typename K::scalar* b, typename K::scalar* r, double tolerance);

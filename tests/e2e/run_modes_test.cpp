@@ -98,8 +98,8 @@ TEST_F(RunModes, BackExecTakesTheKindFromTheIndexFile) {
 
   write_index(7);
   RunResult odd = run_binary({"-back_exec"});
-  EXPECT_EQ(odd.status, 0);
-  EXPECT_NE(odd.log.find("It's funny I ended up here :(\n"), std::string::npos);
+  EXPECT_EQ(odd.status, 1);
+  EXPECT_NE(odd.err.find("index holds solver type 7"), std::string::npos) << odd.err;
 }
 
 TEST_F(RunModes, SolvingFromDiskReusesTheSavedAnalysis) {

@@ -64,6 +64,17 @@ std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file
 double relative_residual(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
                          const std::vector<std::complex<double>>& b, std::int32_t k);
 
+// ‖A·x − b‖∞ / (‖A‖∞·‖x‖∞ + ‖b‖∞) for vector k, from the stored matrix as above.
+double backward_error(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
+                      const std::vector<std::complex<double>>& b, std::int32_t k);
+
+// Whether vector k of x solves the system as a run may report it: a relative
+// residual of at most 1e-10, or a backward error at the level of rounding
+// with a relative residual of at most 1e-5 (where the matrix's scaling puts
+// the relative residual out of reach).
+bool solved(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
+            const std::vector<std::complex<double>>& b, std::int32_t k);
+
 // Directory of the shared test data (matrix-sources).
 std::filesystem::path shared_dir();
 

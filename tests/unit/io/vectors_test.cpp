@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -31,17 +34,34 @@ class VectorsTest : public ::testing::Test {
   }
 };
 
-TEST_F(VectorsTest, CountsWholeVectorsOfTheKindsWidth) {
+int code_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const TessarException& e) {
+    return e.code();
+  }
+  return 0;
+}
+
+TEST_F(VectorsTest, CountsWholeVectorsOfTheKindsWidthAndRefusesFilesWithoutOne) {
   write_file("b", std::string(8000, '\0'));
   EXPECT_EQ(count_rhs(*make_test_solver(0), "b", 100), 10);
   EXPECT_EQ(count_rhs(*make_test_solver(2), "b", 100), 5);
   write_file("b", std::string(8008, '\0'));
   EXPECT_EQ(count_rhs(*make_test_solver(1), "b", 100), 10);
   EXPECT_TRUE(log.contains("Number of rhs = 10\n"));
-  EXPECT_TRUE(log.contains("8 bytes beyond its 10 right-hand sides"));
-  write_file("b", "");
-  EXPECT_EQ(count_rhs(*make_test_solver(0), "b", 100), 0);
-  EXPECT_TRUE(log.contains("holds no right-hand side"));
+  EXPECT_TRUE(log.contains("8 bytes beyond its 10 vectors"));
+
+  auto solver = make_test_solver(0);
+  std::filesystem::create_directory("dir");
+  write_file("short", std::string(799, '\0'));
+  const struct {
+    const char* file;
+    int code;
+  } failures[] = {{"short", 1}, {"dir", 1}, {"none", 5}};
+  for (const auto& f : failures) EXPECT_EQ(code_of([&] { count_rhs(*solver, f.file, 100); }), f.code) << f.file;
+  EXPECT_TRUE(log.contains("short holds no whole right-hand side of dimension 100"));
+  EXPECT_TRUE(log.contains("dir is not a regular file"));
 }
 
 TEST_F(VectorsTest, MarkerLayoutFramesEachVector) {
@@ -58,36 +78,54 @@ TEST_F(VectorsTest, MarkerLayoutFramesEachVector) {
   EXPECT_EQ(solver->rhs_file, nullptr) << "b is closed after the last vector";
 }
 
-TEST_F(VectorsTest, ThreadedReadsSeekToTheRequestedVector) {
-  write_b(vectors(10, 3), 10, 3, false);
-  auto solver = make_test_solver(0);
-  solver->threaded_vector_io = true;
-  std::vector<double> got(10);
-  for (int k : {0, 2, 1}) {
-    read_rhs_vector(*solver, 10, got.data(), sizeof(double), k, 3);
-    EXPECT_EQ(got[3], k * 1000 + 3);
+TEST_F(VectorsTest, ReadsSeekToTheRequestedVectorAndRefuseValuesThatAreNotFinite) {
+  std::vector<double> all = vectors(10, 3);
+  all[2 * 10 + 6] = std::nan("");
+  write_b(all, 10, 3, false);
+  for (bool threaded : {false, true}) {
+    auto solver = make_test_solver(0);
+    solver->threaded_vector_io = threaded;
+    std::vector<double> got(10);
+    for (int k : {1, 0}) {
+      read_rhs_vector(*solver, 10, got.data(), sizeof(double), k, 3);
+      EXPECT_EQ(got[3], k * 1000 + 3);
+    }
+    EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, got.data(), sizeof(double), 2, 3); }), 1);
   }
-  EXPECT_EQ(solver->rhs_file, nullptr);
+  EXPECT_TRUE(log.contains("right-hand side 3 of b holds a value that is not a finite number in row 6"));
 }
 
-TEST_F(VectorsTest, SolutionsLandAtTheirOwnPositionInAnyOrder) {
+// Solutions go to the partial file in rounds and in any order; "x" of an
+// earlier run is gone from the start, and the new one appears only whole.
+TEST_F(VectorsTest, SolutionFileAppearsOnlyWhenCommitted) {
   auto solver = make_test_solver(0);
-  solver->threaded_vector_io = true;
+  write_file("x", "stale");
+  begin_solution_file(*solver);
+  EXPECT_FALSE(std::filesystem::exists("x"));
   std::vector<double> all = vectors(5, 4);
-  for (int k : {1, 3, 0, 2})
-    write_solution_vector(*solver, 5, all.data() + 5 * k, sizeof(double), k, 4);
-  EXPECT_EQ(solver->solution_file, nullptr) << "x is closed after the last write";
+  for (const auto& round : {std::vector<int>{3, 1}, std::vector<int>{0, 2}}) {
+    for (int k : round) write_solution_vector(*solver, 5, all.data() + 5 * k, sizeof(double), k);
+    close_solution_file(*solver);
+    EXPECT_FALSE(std::filesystem::exists("x"));
+  }
+  commit_solution_file(*solver);
+  EXPECT_FALSE(std::filesystem::exists(partial_solution_file_name));
   std::string x = read_file("x");
   ASSERT_EQ(x.size(), all.size() * sizeof(double));
   EXPECT_EQ(std::memcmp(x.data(), all.data(), x.size()), 0);
 
-  solver->threaded_vector_io = false;
   std::vector<double> got(5);
   for (int k = 0; k < 4; ++k) {
     read_solution_vector(*solver, 5, got.data(), sizeof(double), k, 4);
     EXPECT_EQ(got[4], k * 1000 + 4);
   }
   EXPECT_EQ(solver->solution_file, nullptr);
+
+  begin_solution_file(*solver);
+  write_solution_vector(*solver, 5, all.data(), sizeof(double), 0);
+  discard_solution_file(*solver);
+  EXPECT_FALSE(std::filesystem::exists("x"));
+  EXPECT_FALSE(std::filesystem::exists(partial_solution_file_name));
 }
 
 TEST_F(VectorsTest, ConcurrentSolveThreadsKeepEveryVectorWhole) {
@@ -95,31 +133,24 @@ TEST_F(VectorsTest, ConcurrentSolveThreadsKeepEveryVectorWhole) {
   write_b(vectors(n, nrhs), n, nrhs, false);
   auto solver = make_test_solver(0);
   solver->threaded_vector_io = true;
+  begin_solution_file(*solver);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&, t] {
       std::vector<double> v(n);
       for (int k = t; k < nrhs; k += 4) {
         read_rhs_vector(*solver, n, v.data(), sizeof(double), k, nrhs);
-        write_solution_vector(*solver, n, v.data(), sizeof(double), k, nrhs);
+        write_solution_vector(*solver, n, v.data(), sizeof(double), k);
       }
     });
   for (auto& t : threads) t.join();
+  commit_solution_file(*solver);
   EXPECT_EQ(read_file("x"), read_file("b"));
 }
 
-TEST_F(VectorsTest, FailuresCarryTheirCodes) {
+TEST_F(VectorsTest, ReadFailuresCarryTheirCodes) {
   auto solver = make_test_solver(0);
   std::vector<double> v(10);
-  auto code_of = [](const std::function<void()>& action) {
-    try {
-      action();
-    } catch (const TessarException& e) {
-      return e.code();
-    }
-    return 0;
-  };
-  EXPECT_EQ(code_of([&] { count_rhs(*solver, "b", 10); }), 5);
   EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
   EXPECT_EQ(code_of([&] { read_solution_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
   write_file("b", std::string(40, '\0'));

@@ -19,6 +19,7 @@
 #include "factor/matrix_prep.h"
 #include "io/vectors.h"
 #include "platform/kind_traits.h"
+#include "solve/matrix_product.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/tools/dense_oracle.h"
 #include "tools/generator/generator.h"
@@ -210,42 +211,41 @@ TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Nontrivial solution for zero RHS"), 1));
 }
 
-// The in-solve check on the matrix as the iteration sees it: permuted and,
-// with -diag_scale, scaled by the real preparation of the factorization. The
-// diagonals differ from row to row, so a residual or a reference norm left in
-// the scaled system would not match the unscaled oracle.
-TYPED_TEST(VerificationTest, InSolveCheckReportsTheUnscaledResidual) {
+// The confirmation against the dense oracle: the relative residual, the
+// backward error that lets a solution exact up to rounding pass, and the
+// values that never pass.
+TYPED_TEST(VerificationTest, ConfirmationPassesOnlyFiniteSolutionsWithinTheTolerances) {
   using T = typename TypeParam::scalar;
-  const YaleMatrix original = random_matrix<TypeParam>(this->rng);
-  const std::int32_t n = original.n;
-  const auto x = random_vector<T>(n, this->rng), b = random_vector<T>(n, this->rng);
-  const double expected = oracle_residual<TypeParam>(original, x.data(), b.data());
+  const YaleMatrix a = random_matrix<TypeParam>(this->rng);
+  const std::int32_t n = a.n;
+  const auto x = random_vector<T>(n, this->rng);
+  std::vector<T> b(n), r(n);
+  multiply_matrix<TypeParam>(a, x.data(), b.data());
+  const double norm = MatrixInfinityNorm<TypeParam>(a);
 
-  tessar& solver = *this->solver;
-  solver.iperm.allocate(solver, n, "iperm");
-  std::iota(solver.iperm.begin(), solver.iperm.end(), 0);
-  std::shuffle(solver.iperm.begin(), solver.iperm.end(), this->rng);
+  auto off = x;
+  off[3] *= 1 + 4e-15;
+  const Confirmation rounding = ConfirmSolution<TypeParam>(a, norm, off.data(), b.data(), r.data(), 1e-20);
+  EXPECT_TRUE(rounding.at_rounding_level && !rounding.passed) << "backward error " << rounding.backward;
 
-  for (const bool scaled : {false, true}) {
-    SCOPED_TRACE(scaled ? "diag_scale" : "unscaled");
-    YaleMatrix a = original;
-    if (scaled) ScaleMatrix<TypeParam>(solver, a);
-    PermuteMatrix<TypeParam>(solver, a);
-    const T* s = scaled ? reinterpret_cast<const T*>(solver.scale_vector.data()) : nullptr;
-    // The iteration's unknowns y = S⁻¹·x in the factor ordering, its right-hand side S·b.
-    std::vector<T> y(n), kept_b(n), q(n);
-    for (std::int32_t i = 0; i < n; ++i) {
-      y[solver.iperm[i]] = s ? x[i] / s[i] : x[i];
-      kept_b[i] = s ? s[i] * b[i] : b[i];
-    }
-    // What the solve measured at its start: the norm of its own right-hand side.
-    const double reference = std::sqrt(
-        std::accumulate(kept_b.begin(), kept_b.end(), 0.0, [](double sum, T v) { return sum + std::norm(v); }));
-    const double reported =
-        InSolveResidualCheck<TypeParam>(a, y.data(), kept_b.data(), solver.iperm.data(), s, 3, reference, q.data());
-    EXPECT_NEAR(reported, expected, 1e-12 * expected);
+  off = x;
+  off[3] += T(1e-3);
+  const double expected = oracle_residual<TypeParam>(a, off.data(), b.data());
+  for (const double tolerance : {expected * 2, expected / 2}) {
+    const Confirmation c = ConfirmSolution<TypeParam>(a, norm, off.data(), b.data(), r.data(), tolerance);
+    EXPECT_NEAR(c.relative, expected, 1e-10 * expected);
+    EXPECT_EQ(c.passed, tolerance > expected);
+    EXPECT_FALSE(c.at_rounding_level);
   }
-  EXPECT_TRUE(this->log.contains("Thread3 Svtr Rel.Error = "));
+  off[3] = T(std::nan(""));
+  const Confirmation nan = ConfirmSolution<TypeParam>(a, norm, off.data(), b.data(), r.data(), 1.0);
+  EXPECT_FALSE(nan.passed || nan.at_rounding_level);
+
+  const std::vector<T> zero(n, T(0));
+  EXPECT_TRUE(ConfirmSolution<TypeParam>(a, norm, zero.data(), zero.data(), r.data(), 1e-11).passed);
+  EXPECT_FALSE(ConfirmSolution<TypeParam>(a, norm, x.data(), zero.data(), r.data(), 1e-11).passed);
+  if constexpr (TypeParam::symmetry != Symmetry::unsymmetric)
+    EXPECT_EQ(MatrixInfinityNorm<TypeParam>(lower_triangle_of<TypeParam>(a)), norm);
 }
 
 template <class K>
