@@ -190,11 +190,13 @@ std::unique_ptr<tessar> refactoring_solver(int kind, const Refactorization& step
   return solver;
 }
 
-// The steps each right-hand side goes through before a round gives it up.
-std::string solve_steps(const tessar& solver) {
+// The steps each right-hand side goes through before a round gives it up,
+// and the factorizations the run made again.
+std::string tried_steps(const tessar& solver, const std::vector<std::string>& round_labels) {
   std::string steps = "iteration";
   if (solver.restart_limit > 0) steps += ", restarted iteration";
   if (solver.gmres_iter > 0) steps += ", flexible GMRES";
+  for (std::size_t round = 1; round < round_labels.size(); ++round) steps += ", factoring again with " + round_labels[round];
   return steps;
 }
 
@@ -225,26 +227,30 @@ void report_escalation(const tessar& solver, const RhsLedger& ledger, const std:
 // them with the best residual it reached, what was tried, and, for a
 // factor with perturbed pivots, that the matrix is singular or nearly so.
 std::string failure_text(const tessar& solver, const RoundOutcome& outcome, const RhsLedger& ledger,
-                         const std::string& tried) {
+                         const std::vector<std::string>& round_labels) {
   std::string text = "Matrix solver failed: ";
-  if (outcome.end == RoundEnd::factor_failed) {
-    text += "singular matrix (an exactly zero pivot)";
-  } else {
-    const std::vector<std::int32_t> left = ledger.pending();
-    std::int32_t named = left.front();
-    for (std::int32_t k : left)
-      if (std::isfinite(ledger.results[static_cast<std::size_t>(k)].residual)) {
-        named = k;
-        break;
-      }
-    const double best = ledger.results[static_cast<std::size_t>(named)].residual;
-    text += format_text("right-hand side %d of %d reached a relative residual of %.3e, above the tolerance %.3e",
-                        named + 1, ledger.size(), best, solver.cg_tolerance);
-    if (left.size() > 1) text += format_text(" (%d right-hand sides unsolved)", static_cast<int>(left.size()));
-    if (solver.NumPerturbed > 0)
-      text += format_text("; the matrix is singular or nearly so: %d pivots were perturbed", solver.NumPerturbed);
+  if (outcome.end == RoundEnd::factor_failed && ledger.size() == 0) {
+    text += "singular matrix (an exactly zero pivot in the factorization)";
+    if (round_labels.size() == 1) return text;
+    text += "; factored again with ";
+    for (std::size_t round = 1; round < round_labels.size(); ++round)
+      text += (round > 1 ? ", " : "") + round_labels[round];
+    return text;
   }
-  return text + "; tried: " + tried;
+  const std::vector<std::int32_t> left = ledger.pending();
+  std::int32_t named = left.front();
+  for (std::int32_t k : left)
+    if (std::isfinite(ledger.results[static_cast<std::size_t>(k)].residual)) {
+      named = k;
+      break;
+    }
+  const double best = ledger.results[static_cast<std::size_t>(named)].residual;
+  text += format_text("right-hand side %d of %d reached a relative residual of %.3e, above the tolerance %.3e",
+                      named + 1, ledger.size(), best, solver.cg_tolerance);
+  if (left.size() > 1) text += format_text(" (%d right-hand sides unsolved)", static_cast<int>(left.size()));
+  if (solver.NumPerturbed > 0)
+    text += format_text("; the matrix is singular or nearly so: %d pivots were perturbed", solver.NumPerturbed);
+  return text + "; tried: " + tried_steps(solver, round_labels);
 }
 
 void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* const* argv) {
@@ -256,7 +262,6 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   auto profile = create_profile(*solver);
   RhsLedger ledger;
   std::vector<std::string> round_labels{""};
-  std::string tried = solve_steps(*solver);
 
   solver->last_round = !may_refactor(*solver) || refactorizations(*solver, false).empty();
   RoundOutcome outcome = run_round(*solver, a, ledger);
@@ -275,7 +280,6 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
       charged_kb = read_matrix(*solver, a);
       ledger.current_round = static_cast<std::int32_t>(round_labels.size());
       round_labels.emplace_back(step.label);
-      tried += format_text(", factoring again with %s", step.label);
       outcome = run_round(*solver, a, ledger);
       peak = std::max(peak, solver->memory_peak);
       if (outcome.end == RoundEnd::solved) break;
@@ -285,7 +289,7 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   if (outcome.end != RoundEnd::solved) {
     end_report(*solver, profile, a.n);
     if (solver->do_solve) discard_solution_file(*solver);
-    solver->fatal(failure_text(*solver, outcome, ledger, tried).c_str(), outcome.code);
+    solver->fatal(failure_text(*solver, outcome, ledger, round_labels).c_str(), outcome.code);
   }
   if (solver->do_solve) {
     commit_solution_file(*solver);

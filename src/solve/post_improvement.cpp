@@ -129,7 +129,8 @@ class Escalation {
     const std::int32_t n = map_.n;
     std::copy(v_.out, v_.out + n, best_.data());
     best_c_ = confirm(best_.data(), residual_.data());
-    if (!best_c_.finite) {
+    // A solution worse than none (x = 0, relative residual 1) is not kept.
+    if (!best_c_.finite || best_c_.relative > 1) {
       std::fill(best_.begin(), best_.end(), T(0));
       best_c_ = confirm(best_.data(), residual_.data());
     }
