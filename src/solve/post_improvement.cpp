@@ -129,8 +129,10 @@ class Escalation {
     const std::int32_t n = map_.n;
     std::copy(v_.out, v_.out + n, best_.data());
     best_c_ = confirm(best_.data(), residual_.data());
-    // A solution worse than none (x = 0, relative residual 1) is not kept.
-    if (!best_c_.finite || best_c_.relative > 1) {
+    // Even a first solution with a large residual is kept: its error often
+    // lies in a few directions (those of perturbed pivots) that the next
+    // correction removes, where a start from zero would repeat the first solve.
+    if (!best_c_.finite) {
       std::fill(best_.begin(), best_.end(), T(0));
       best_c_ = confirm(best_.data(), residual_.data());
     }
