@@ -50,18 +50,28 @@ void expect_trustworthy(const RunResult& run, const YaleMatrix& a, int kind, con
 }
 
 // Zero diagonals paired by weak couplings: factors with tiny or perturbed
-// pivots whose refinement drifts. Every kind and mode ends solved.
+// pivots whose refinement drifts. Every kind and mode ends solved, also on
+// two solve threads and with the factor out of core.
 TEST(ConfirmedAnswers, PivotTwoByTwoSystemsAreSolvedInEveryMode) {
-  const std::vector<std::vector<std::string>> modes = {
-      {}, {"-allow_perturbation"}, {"-pivoting", "-double_precision"}, {"-allow_perturbation", "-diag_scale"}};
+  const struct {
+    std::vector<std::string> switches;
+    std::vector<std::string> env;
+  } modes[] = {{{}, {}},
+               {{"-allow_perturbation"}, {}},
+               {{"-pivoting", "-double_precision"}, {}},
+               {{"-allow_perturbation", "-diag_scale", "-ncpu", "2"}, {}},
+               {{"-allow_perturbation"}, {"TS_MEM_LIMIT_SOFT=1"}}};
   for (std::int32_t size : {20, 100})
     for (int kind = 0; kind < 5; ++kind)
       for (const auto& mode : modes) {
         ScopedWorkDir dir;
         const YaleMatrix a = write_case(Family::pivot2x2, size, kind, 2);
-        const RunResult run = run_kind(kind, mode);
-        const std::string what = "size " + std::to_string(size) + " " + kind_switch[kind] +
-                                 (mode.empty() ? "" : " " + mode[0]) + (mode.size() > 1 ? " " + mode[1] : "");
+        std::vector<std::string> args{kind_switch[kind]};
+        args.insert(args.end(), mode.switches.begin(), mode.switches.end());
+        const RunResult run = run_binary(args, mode.env);
+        std::string what = "size " + std::to_string(size);
+        for (const auto& word : args) what += " " + word;
+        if (!mode.env.empty()) what += " offcore";
         EXPECT_EQ(run.status, 0) << what << "\n" << run.err;
         expect_trustworthy(run, a, kind, what);
       }
