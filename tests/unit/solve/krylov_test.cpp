@@ -239,6 +239,27 @@ TYPED_TEST(KrylovTest, PivotingModeStopsOnAZeroDenominator) {
   EXPECT_EQ(p.leave_calls, 1);
 }
 
+// One cycle of flexible GMRES stops on its least-squares estimate, which is
+// the true residual of A·d = b, also with a preconditioner that changes from
+// call to call (M, then none, in turn); a short cycle ends at its length.
+TYPED_TEST(KrylovTest, FlexibleGmresReachesItsTargetOnTheTrueResidual) {
+  using T = typename TypeParam::scalar;
+  for (bool varying : {false, true}) {
+    SCOPED_TRACE(varying ? "varying preconditioner" : "fixed preconditioner");
+    Problem<TypeParam> p(41, 0.6);
+    KrylovOperators<T> ops = p.operators();
+    int calls = 0;
+    if (varying) ops.precondition = [&](T* x, bool t) { if (calls++ % 2 == 0) p.m.solve(x, t); };
+    std::vector<T> d(p.n), v(std::size_t(p.n + 1) * p.n), z(std::size_t(p.n) * p.n);
+    const std::int32_t made = FlexibleGmresCycle<TypeParam>(ops, settings(false), p.b.data(), 1e-10 * p.bnorm(), p.n,
+                                                            d.data(), v.data(), z.data());
+    EXPECT_LT(made, p.n);
+    EXPECT_LE(p.relative_residual(d, false), 1e-9);
+    EXPECT_EQ(FlexibleGmresCycle<TypeParam>(ops, settings(false), p.b.data(), 0.0, 3, d.data(), v.data(), z.data()), 3);
+    EXPECT_LT(p.relative_residual(d, false), 0.5);
+  }
+}
+
 template <class K>
 class UnsymmetricTest : public ::testing::Test {};
 using UnsymmetricKinds = ::testing::Types<RealUnsymmetric, ComplexUnsymmetric>;
