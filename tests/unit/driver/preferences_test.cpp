@@ -42,8 +42,13 @@ TEST_F(PreferencesTest, HardLimitIsRaisedToTheSoftLimit) {
 
 TEST_F(PreferencesTest, KeysSetTheirFields) {
   apply("some text DIRECT_SOLVER MaxPostIter 0\nDIRECT_SOLVER ErrorNorm 1e-8 DIRECT_SOLVER CheckSolution\n"
-        "DIRECT_SOLVER LowerTriangular DIRECT_SOLVER SaveAandB DIRECT_SOLVER WorkingDirectory /tmp/scratch");
+        "DIRECT_SOLVER LowerTriangular DIRECT_SOLVER SaveAandB DIRECT_SOLVER WorkingDirectory /tmp/scratch\n"
+        "DIRECT_SOLVER MaxRestarts 0 DIRECT_SOLVER GmresRestart 0 DIRECT_SOLVER GmresRestart 12 "
+        "DIRECT_SOLVER GmresMaxIter 40");
   EXPECT_EQ(solver->cg_iter, 1);
+  EXPECT_EQ(solver->restart_limit, 0);
+  EXPECT_EQ(solver->gmres_restart, 12) << "a cycle below 1 is refused";
+  EXPECT_EQ(solver->gmres_iter, 40);
   EXPECT_DOUBLE_EQ(solver->cg_tolerance, 1e-8);
   EXPECT_TRUE(solver->do_check);
   EXPECT_EQ(solver->lower_triangular, 1);
