@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <numeric>
 #include <stdexcept>
@@ -231,47 +230,6 @@ TEST(GeneratorRequests, RejectsKindsSizesAndCountsItCannotMake) {
   EXPECT_THROW(generate(Family::laplace2d, 0, 0, 1, 1), std::invalid_argument);
   EXPECT_THROW(generate(Family::laplace2d, 3, 0, 0, 1), std::invalid_argument);
   EXPECT_THROW(generate(Family::laplace3d, 2000, 0, 1, 1), std::invalid_argument);
-}
-
-TEST(GeneratorRequests, FamilyNamesRoundTrip) {
-  for (Family family : all_families()) EXPECT_EQ(family_from_name(family_name(family)), family);
-  EXPECT_FALSE(family_from_name("laplace4d"));
-}
-
-// Record i of "A": row, column and the first value, in either layout.
-struct Record {
-  std::int32_t row, col;
-  double value;
-};
-
-Record record_at(const std::string& bytes, std::size_t index, bool complex, bool markers) {
-  const std::size_t size = (complex ? 24 : 16) + (markers ? 8 : 0);
-  const char* start = bytes.data() + index * size + (markers ? 4 : 0);
-  Record r{};
-  std::memcpy(&r.row, start, 4);
-  std::memcpy(&r.col, start + 4, 4);
-  std::memcpy(&r.value, start + 8, 8);
-  return r;
-}
-
-TEST(GeneratorFiles, WritesMatrixRightHandSidesAndExactSolutions) {
-  ScopedWorkDir dir;
-  for (bool markers : {false, true}) {
-    const GeneratedSystem system = generate(Family::convdiff2d, 3, 3, 2, 5);
-    write_system(dir.path(), system, markers);
-    const std::string a = read_file(dir.path() / "A");
-    const std::size_t record = 24 + (markers ? 8 : 0);
-    ASSERT_EQ(a.size(), static_cast<std::size_t>(system.a.nnz) * record);
-    const std::int32_t base = markers ? 1 : 0;
-    const Record last = record_at(a, static_cast<std::size_t>(system.a.nnz) - 1, true, markers);
-    EXPECT_EQ(last.row, 8 + base);
-    EXPECT_EQ(last.col, 8 + base);
-    const Record first = record_at(a, 0, true, markers);
-    EXPECT_EQ(first.row, base);
-    EXPECT_EQ(first.value, system.a.values[0]);
-    EXPECT_EQ(read_file(dir.path() / "b").size(), 2 * (9 * 16 + (markers ? 8 : 0)));
-    EXPECT_EQ(read_file(dir.path() / "x_exact").size(), 2u * 9 * 16);
-  }
 }
 
 TEST(GeneratorFiles, WriteFailureNamesTheFile) {
