@@ -1,5 +1,6 @@
 #include "analysis/index_file.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -69,6 +70,11 @@ std::int64_t common_bytes(std::int64_t n, std::int64_t size_ju) {
 
 // Bytes of the pivoting fields for nsuper supernodes.
 std::int64_t pivoting_bytes(std::int64_t n, std::int64_t nsuper) { return 4 + 4 * (nsuper + 1) + 4 + 4 + 4 * n; }
+
+// The matching section that follows, in files of runs that matched rows:
+// a tag, the row positions and the row and column scales.
+constexpr std::int32_t matching_tag = 0x4843544d;
+std::int64_t matching_bytes(std::int64_t n) { return 4 + 4 * n + 16 * n; }
 
 [[noreturn]] void refuse(tessar& solver, std::int64_t file_bytes, std::int64_t expected, const char* why) {
   OrlDebug(1, L"%s file holds %lld bytes, %lld expected: %s\n", solver.index_file_name.c_str(),
@@ -145,6 +151,36 @@ void write_pivoting_fields(tessar& solver, IndexFile& file, std::int32_t n) {
   file.write(solver.PivotOrder.data(), count_of(n));
 }
 
+void write_matching_fields(tessar& solver, IndexFile& file, std::int32_t n) {
+  file.write(&matching_tag, 1);
+  file.write(solver.match_position.data(), count_of(n));
+  file.write(solver.row_scale.data(), count_of(n));
+  file.write(solver.column_scale.data(), count_of(n));
+}
+
+bool scales_are_valid(const ChargedArray<double>& scale) {
+  for (double s : scale)
+    if (!(s > 0.0) || !std::isfinite(s)) return false;
+  return true;
+}
+
+// The matching section, where the file holds one after the end of the
+// other fields (files of runs without a matching end there).
+void read_matching_fields(tessar& solver, IndexFile& file, std::int32_t n, std::int64_t file_bytes, std::int64_t end) {
+  if (file_bytes == end) return;
+  if (file_bytes != end + matching_bytes(n) || file.read_value<std::int32_t>() != matching_tag)
+    refuse(solver, file_bytes, end, "unexpected bytes after the structure");
+  solver.match_position.allocate(solver, count_of(n), no_memory_message);
+  solver.row_scale.allocate(solver, count_of(n), no_memory_message);
+  solver.column_scale.allocate(solver, count_of(n), no_memory_message);
+  file.read(solver.match_position.data(), count_of(n));
+  file.read(solver.row_scale.data(), count_of(n));
+  file.read(solver.column_scale.data(), count_of(n));
+  if (!is_permutation(solver.match_position, n) || !scales_are_valid(solver.row_scale) ||
+      !scales_are_valid(solver.column_scale))
+    refuse(solver, file_bytes, file_bytes, "inconsistent matching");
+}
+
 }  // namespace
 
 void SaveIndexFile(tessar& solver, std::int32_t n) {
@@ -156,6 +192,7 @@ void SaveIndexFile(tessar& solver, std::int32_t n) {
   file.write(solver.IU.data(), count_of(n) + 1);
   file.write(solver.JU.data(), count_of(solver.sizeJU));
   if (solver.pivoting) write_pivoting_fields(solver, file, n);
+  if (solver.matched()) write_matching_fields(solver, file, n);
   file.flush();
 }
 
@@ -169,17 +206,19 @@ void LoadIndexFile(tessar& solver, std::int32_t n) {
   const std::int64_t common = common_bytes(n, solver.sizeJU);
   if (solver.sizeJU < 0 || solver.sizeJU > file_bytes / 4 || file_bytes < common)
     refuse(solver, file_bytes, common, "too short for the matrix size");
-  if (!solver.pivoting && file_bytes != common)
+  const auto fits = [&](std::int64_t end) { return file_bytes == end || file_bytes == end + matching_bytes(n); };
+  if (!solver.pivoting && !fits(common))
     refuse(solver, file_bytes, common, "written by a pivoting run or for another matrix size");
   read_common_fields(solver, file, n);
   if (!is_permutation(solver.iperm, n) || !structure_is_consistent(solver, n))
     refuse(solver, file_bytes, common, "inconsistent structure");
-  if (!solver.pivoting) return;
+  if (!solver.pivoting) return read_matching_fields(solver, file, n, file_bytes, common);
   if (file_bytes < common + 4) refuse(solver, file_bytes, common + 4, "written by a run without pivoting");
   solver.NSuper = file.read_value<std::int32_t>();
-  if (solver.NSuper < (n > 0 ? 1 : 0) || solver.NSuper > n || file_bytes != common + pivoting_bytes(n, solver.NSuper))
-    refuse(solver, file_bytes, common + pivoting_bytes(n, std::max(solver.NSuper, 0)),
-           "written by a run without pivoting or for another matrix size");
+  const std::int64_t end = common + pivoting_bytes(n, std::max(solver.NSuper, 0));
+  if (solver.NSuper < (n > 0 ? 1 : 0) || solver.NSuper > n || !fits(end))
+    refuse(solver, file_bytes, end, "written by a run without pivoting or for another matrix size");
   read_pivoting_fields(solver, file, n);
   if (!supernodes_are_consistent(solver, n)) refuse(solver, file_bytes, file_bytes, "inconsistent supernodes");
+  read_matching_fields(solver, file, n, file_bytes, end);
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The saved analysis ("index" in the working directory): kind code, sizeJU,
 // iperm, IJU, IU, JU and, for pivoting runs, NSuper, SNode, Num2x2Pivots,
-// NumPerturbed and PivotOrder, as raw little-endian arrays without a header.
+// NumPerturbed and PivotOrder, and for runs that matched rows the matching
+// (a tag, row positions, row and column scales), as raw little-endian arrays
+// without a header.
 #include <cstdint>
 
 class tessar;

@@ -1,6 +1,7 @@
 #include "driver/kind_solvers.h"
 
 #include "factor/factor_driver.h"
+#include "factor/matrix_matching.h"
 #include "solve/solution_phase.h"
 #include "solve/verification.h"
 
@@ -23,6 +24,11 @@ template <class K>
 void* KindSolver<K>::l_factor_buffer() {
   if constexpr (K::symmetry == Symmetry::unsymmetric) return double_precision ? l_factor_double : l_factor_single;
   else return nullptr;
+}
+
+template <class K>
+std::uint64_t KindSolver<K>::match(YaleMatrix& a) {
+  return MatchMatrix<K>(*this, a);
 }
 
 template <class K>

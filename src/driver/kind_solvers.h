@@ -14,6 +14,7 @@ class KindSolver : public tessar {
   // Only the unsymmetric kinds have an L factor.
   void* l_factor_buffer() override;
   std::int32_t set_elem_size() override;
+  std::uint64_t match(YaleMatrix& a) override;
   int factorize(YaleMatrix& a) override;
   int solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) override;
   void verify(YaleMatrix& a) override;

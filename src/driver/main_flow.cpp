@@ -21,6 +21,7 @@
 #include "io/vectors.h"
 #include "platform/core_library.h"
 #include "platform/error.h"
+#include "platform/kind_traits.h"
 #include "platform/process.h"
 #include "solve/rhs_ledger.h"
 
@@ -122,9 +123,12 @@ struct RoundOutcome {
   int code = 0;
 };
 
-RoundOutcome run_round(tessar& solver, YaleMatrix& a, RhsLedger& ledger) {
+// charged_kb, the charge of a, grows by the entries a matching adds.
+RoundOutcome run_round(tessar& solver, YaleMatrix& a, std::uint64_t& charged_kb, RhsLedger& ledger) {
   timed_phase("Preprocessing time:  real = ", [&] {
-    if (solver.do_reorder) Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
+    if (!solver.do_reorder) return;
+    charged_kb += solver.match(a);
+    Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
   });
   RoundOutcome outcome;
   timed_phase("Factorization time:  real = ", [&] {
@@ -133,7 +137,10 @@ RoundOutcome run_round(tessar& solver, YaleMatrix& a, RhsLedger& ledger) {
   if (outcome.code != 0) return {RoundEnd::factor_failed, outcome.code};
   timed_phase("Solution time:  real = ", [&] {
     if (!solver.do_solve) return;
-    if (solver.factors_from_disk) load_saved_analysis(solver, a);
+    if (solver.factors_from_disk) {
+      load_saved_analysis(solver, a);
+      charged_kb += solver.match(a);
+    }
     // Every solution is confirmed against the matrix as read: the run's copy
     // has been reordered and scaled.
     YaleMatrix original;
@@ -154,6 +161,7 @@ struct Refactorization {
   bool double_precision;
   bool pivoting;
   bool allow_perturbation;
+  std::int32_t matching = -1;  // as the switches and preferences say where −1
 };
 
 // Only a run that factors, solves and keeps no factor may factor again: a
@@ -165,13 +173,19 @@ bool may_refactor(const tessar& solver) {
 
 // In turn: the factor in double precision (not after a zero pivot: fronts
 // are computed in double precision anyway, so the same pivot recurs), then
-// pivoting where the run did not pivot, then the perturbation of small pivots.
+// pivoting where the run did not pivot, then the perturbation of small
+// pivots. The unsymmetric kinds pivot with their rows matched to large
+// diagonal entries, and, as the matching can also steer the pivots wrong,
+// end with perturbed pivots on the rows as read.
 std::vector<Refactorization> refactorizations(const tessar& solver, bool zero_pivot) {
   std::vector<Refactorization> steps;
   const bool pivoting = solver.pivoting || solver.multi_thread;
+  const bool match_rows = solver.symmetry == static_cast<std::int32_t>(Symmetry::unsymmetric) && solver.matching != 0;
+  const std::int32_t pivot_matching = match_rows ? 2 : -1;
   if (!solver.double_precision && !zero_pivot) steps.push_back({"a double precision factor", true, pivoting, false});
-  if (!pivoting) steps.push_back({"pivoting", true, true, false});
-  if (!solver.allow_perturbation) steps.push_back({"perturbed pivots", true, true, true});
+  if (!pivoting) steps.push_back({"pivoting", true, true, false, pivot_matching});
+  if (!solver.allow_perturbation) steps.push_back({"perturbed pivots", true, true, true, pivot_matching});
+  if (match_rows) steps.push_back({"perturbed pivots on unmatched rows", true, true, true, 0});
   return steps;
 }
 
@@ -183,6 +197,7 @@ std::unique_ptr<tessar> refactoring_solver(int kind, const Refactorization& step
   solver->double_precision = step.double_precision;
   solver->set_elem_size();
   solver->pivoting = step.pivoting;
+  if (step.matching >= 0) solver->matching = step.matching;
   if (step.allow_perturbation) solver->allow_perturbation = solver->enforce_CG = true;
   const std::int32_t start = solver->solve_progress_start;
   solver->reorder_progress_start = solver->reorder_progress_end = start;
@@ -264,7 +279,7 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   std::vector<std::string> round_labels{""};
 
   solver->last_round = !may_refactor(*solver) || refactorizations(*solver, false).empty();
-  RoundOutcome outcome = run_round(*solver, a, ledger);
+  RoundOutcome outcome = run_round(*solver, a, charged_kb, ledger);
   if (outcome.end != RoundEnd::solved && may_refactor(*solver)) {
     std::int64_t peak = solver->memory_peak;
     const std::vector<Refactorization> steps = refactorizations(*solver, outcome.end == RoundEnd::factor_failed);
@@ -280,7 +295,7 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
       charged_kb = read_matrix(*solver, a);
       ledger.current_round = static_cast<std::int32_t>(round_labels.size());
       round_labels.emplace_back(step.label);
-      outcome = run_round(*solver, a, ledger);
+      outcome = run_round(*solver, a, charged_kb, ledger);
       peak = std::max(peak, solver->memory_peak);
       if (outcome.end == RoundEnd::solved) break;
     }

@@ -123,6 +123,11 @@ class PreferenceReader {
       set_limit(key, 1, solver_.gmres_restart);
     } else if (key == "GmresMaxIter") {
       set_limit(key, 0, solver_.gmres_iter);
+    } else if (key == "Matching") {
+      if (auto v = integer_value(key, 0, 2)) {
+        solver_.matching = static_cast<std::int32_t>(*v);
+        OrlDebug(2, L"Preference sets Matching to %d\n", solver_.matching);
+      }
     } else if (key == "SaveAandB") {
       solver_.save_a_and_b = true;
       OrlDebug(2, L"Matrix A and b will be saved in _A_ and _b_\n");

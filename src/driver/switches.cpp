@@ -160,6 +160,9 @@ class SwitchParser {
     } else if (arg == "-diag_scale") {
       s.diag_scale = true;
       OrlDebug(2, L"Diagonal scaling will be performed\n");
+    } else if (arg == "-matching") {
+      s.matching = 2;
+      OrlDebug(2, L"Rows will be matched to put large entries on the diagonal\n");
     } else if (arg == "-bicgstab") {
       s.post_method = 2;
       OrlDebug(2, L"Post improvement will be performed through BICGSTAB(if unsymmetric)\n");

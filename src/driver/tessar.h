@@ -38,6 +38,9 @@ struct SolverOptions {
   bool check_residual = false;       // residual of each solution checked
   std::int32_t max_zero_fill = 128;  // explicit zeros allowed per supernode merge
   bool diag_scale = false;
+  // Maximum-product matching with its scaling before the ordering: 0 never,
+  // 1 for an unsymmetric matrix with a zero diagonal entry, 2 always.
+  std::int32_t matching = 1;
   std::int32_t post_method = 0;      // 0 CG, 1 BiCG, 2 BiCGStab
   bool multi_thread = false;
   std::int32_t ncpu_solve = -1;      // −1: use ncpu in the solution stage
@@ -62,6 +65,9 @@ class tessar : public tsr_error, public SolverOptions {
   // kind has no such factor.
   virtual void* u_factor_buffer() { return nullptr; }
   virtual void* l_factor_buffer() { return nullptr; }
+  // The matching applied to a before the ordering (factor/matrix_matching.h);
+  // returns the KB charged for the entries a gained.
+  virtual std::uint64_t match(YaleMatrix& a) = 0;
   // Numerical factorization of the matrix (scaled and permuted in place):
   // 0, or 16 for a singular matrix.
   virtual int factorize(YaleMatrix& a) = 0;
@@ -165,6 +171,14 @@ class tessar : public tsr_error, public SolverOptions {
   std::int64_t stack_offset = 0;
   std::int32_t max_front = 0;
   ChargedArray<double> scale_vector;
+  // The matching applied to the matrix before the ordering, empty when none:
+  // row i of the matrix as read becomes row match_position[i], and the
+  // system solved is diag(row_scale)·P·A·diag(column_scale).
+  ChargedArray<std::int32_t> match_position;
+  ChargedArray<double> row_scale, column_scale;
+  bool matched() const { return match_position.allocated(); }
+  // -diag_scale applies where no matching scales the matrix.
+  bool diagonal_scaled() const { return diag_scale && !matched(); }
 
  protected:
   tessar();

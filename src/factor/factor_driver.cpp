@@ -42,7 +42,7 @@ int FactorizeMatrix(tessar& solver, YaleMatrix& a) {
     if constexpr (K::is_complex) write_matrix_complex(solver, a);
     else write_matrix_real(solver, a);
   }
-  if (solver.diag_scale) ScaleMatrix<K>(solver, a);
+  if (solver.diagonal_scaled()) ScaleMatrix<K>(solver, a);
   PermuteMatrix<K>(solver, a);
 
   if (solver.save_factor) remove_kept_files(solver, false);

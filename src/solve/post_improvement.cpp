@@ -46,21 +46,41 @@ std::int32_t work_vectors() {
 }
 
 // Moves vectors between the system as read and the system the factor
-// solves, permuted and scaled by the diagonal S: x = S·Pᵀ·x_solver for
-// solutions, r_solver = P·S·r for right-hand sides and residuals.
+// solves: B = Dr·M·A·Dc (the matching's row permutation M and scaling, or the
+// diagonal scaling S on both sides, or neither), renumbered by the ordering
+// P. Right-hand sides and residuals map as r_solver = P·Dr·M·r, solutions as
+// x = Dc·Pᵀ·x_solver.
 template <class T>
 struct SystemMap {
   std::int32_t n;
   const std::int32_t* iperm;
-  const T* scale;  // null without diagonal scaling
+  const std::int32_t* row_position = nullptr;  // M: row i moves to row_position[i]
+  const T* scale = nullptr;                     // S
+  const double* row_scale = nullptr;            // Dr
+  const double* column_scale = nullptr;         // Dc
 
-  T factor(std::int32_t i) const { return scale ? scale[i] : T(1); }
-  void to_solver(const T* in, T* out) const {
-    for (std::int32_t i = 0; i < n; ++i) out[iperm[i]] = factor(i) * in[i];
+  static SystemMap of(tessar& solver, std::int32_t n) {
+    SystemMap map{n, solver.iperm.data()};
+    if (solver.matched()) {
+      map.row_position = solver.match_position.data();
+      map.row_scale = solver.row_scale.data();
+      map.column_scale = solver.column_scale.data();
+    } else if (solver.diagonal_scaled()) {
+      map.scale = reinterpret_cast<const T*>(solver.scale_vector.data());
+    }
+    return map;
   }
-  // out = base + S·Pᵀ·in, base = 0 when null.
+
+  void to_solver(const T* in, T* out) const {
+    for (std::int32_t i = 0; i < n; ++i) {
+      const std::int32_t row = row_position ? row_position[i] : i;
+      out[iperm[row]] = (scale ? scale[i] : T(1)) * (row_scale ? row_scale[i] : 1.0) * in[i];
+    }
+  }
+  // out = base + Dc·Pᵀ·in, base = 0 when null.
   void to_original(const T* in, T* out, const T* base = nullptr) const {
-    for (std::int32_t i = 0; i < n; ++i) out[i] = (base ? base[i] : T(0)) + factor(i) * in[iperm[i]];
+    for (std::int32_t i = 0; i < n; ++i)
+      out[i] = (base ? base[i] : T(0)) + (scale ? scale[i] : T(1)) * (column_scale ? column_scale[i] : 1.0) * in[iperm[i]];
   }
 };
 
@@ -163,10 +183,15 @@ class Escalation {
     return vec::norm2(map_.n, v_.r_solver);
   }
 
-  // Confirms best + S·Pᵀ·d, the correction of `step`; keeps it when its
-  // residual is lower. Returns whether it was kept.
-  bool try_correction(RhsStep step, const wchar_t* step_line, std::int32_t count) {
-    map_.to_original(v_.d, v_.out, best_.data());
+  // Confirms best + Dc·Pᵀ·d (best + d for a correction in the system as
+  // read), the correction of `step`; keeps it when its residual is lower.
+  // Returns whether it was kept.
+  bool try_correction(RhsStep step, const wchar_t* step_line, std::int32_t count, bool in_solver_system = true) {
+    if (in_solver_system) {
+      map_.to_original(v_.d, v_.out, best_.data());
+    } else {
+      for (std::int32_t i = 0; i < map_.n; ++i) v_.out[i] = best_[i] + v_.d[i];
+    }
     const Confirmation c = confirm(v_.out, v_.r_solver);
     OrlDebug(2, step_line, settings_.thread, count, c.relative, c.backward);
     if (!c.finite || !(c.relative < best_c_.relative)) return false;
@@ -191,23 +216,34 @@ class Escalation {
     return false;
   }
 
+  // Flexible GMRES on the system as read, preconditioned by the factor
+  // through the map: it minimizes the residual the confirmation measures,
+  // which a scaled system would weigh row by row.
   bool flexible_gmres() {
     const std::int32_t n = map_.n;
     const std::int32_t m = std::max(solver_.gmres_restart, 1);
-    ChargedArray<T> v, z;
+    ChargedArray<T> v, z, mapped;
     v.allocate(solver_, static_cast<std::size_t>(m + 1) * n, escalation_failure);
     z.allocate(solver_, static_cast<std::size_t>(m) * n, escalation_failure);
+    mapped.allocate(solver_, static_cast<std::size_t>(n), escalation_failure);
+    KrylovOperators<T> ops = ops_;
+    ops.multiply = [&](const T* in, T* out, bool) { multiply_matrix<K>(original_, in, out); };
+    ops.precondition = [&](T* x, bool transpose) {
+      map_.to_solver(x, mapped.data());
+      ops_.precondition(mapped.data(), transpose);
+      map_.to_original(mapped.data(), x);
+    };
     std::int32_t total = 0, stalls = 0;
     while (total < solver_.gmres_iter && stalls < 2) {
       const double previous = best_c_.relative;
-      const double target = reduction() * residual_in_solver();
+      const double target = reduction() * vec::norm2(n, residual_.data());
       const std::int32_t cycle = std::min(m, solver_.gmres_iter - total);
       const std::int32_t made =
-          FlexibleGmresCycle<K>(ops_, settings_, v_.r_solver, target, cycle, v_.d, v.data(), z.data());
+          FlexibleGmresCycle<K>(ops, settings_, residual_.data(), target, cycle, v_.d, v.data(), z.data());
       total += made;
       const bool kept = try_correction(
           RhsStep::gmres, L"Thread%d flexible GMRES, %d iterations: relative residual %le, backward error %le\n",
-          total);
+          total, false);
       if (kept && best_c_.passed) return true;
       // A rejected cycle would only repeat itself from the same solution.
       if (!kept || made == 0) break;
@@ -275,8 +311,7 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
   T* x = block + n;
   T* work = st.iterating ? block + 2 * std::size_t(n) : nullptr;
   T* rhs = block + std::size_t(n) * (st.vectors_per_thread - 1);
-  const SystemMap<T> map{n, solver.iperm.data(),
-                         solver.diag_scale ? reinterpret_cast<const T*>(solver.scale_vector.data()) : nullptr};
+  const SystemMap<T> map = SystemMap<T>::of(solver, n);
   std::copy(vector, vector + n, rhs);
   map.to_solver(rhs, b);
   if (unsymmetric && transpose) OrlDebug(2, L"Solving transpose of the matrix\n");

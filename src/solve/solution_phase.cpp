@@ -15,7 +15,7 @@ int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, Rhs
   const std::int32_t nrhs = count_rhs(solver, "b", a.n);
   if (ledger.size() == 0) ledger.resize(nrhs);
   if (!solver.do_factor) {
-    if (solver.diag_scale) ScaleMatrix<K>(solver, a);
+    if (solver.diagonal_scaled()) ScaleMatrix<K>(solver, a);
     PermuteMatrix<K>(solver, a);
   }
   const std::vector<std::int32_t> pending = ledger.pending();
