@@ -98,8 +98,9 @@ int run(Triplets& a, std::vector<double>& rhs, MUMPS_INT sym) {
   }
   const int status = id.infog[0];
   std::printf("solver=MUMPS sym=%d n=%d analysis_s=%.4f factor_s=%.4f solve_s=%.4f factor_entries=%lld "
-              "iterations=%d status=%d\n",
-              sym, a.n, times[0], times[1], times[2], entries_from_info(id.infog[28]), id.infog[14], status);
+              "iterations=%d delayed=%d status=%d\n",
+              sym, a.n, times[0], times[1], times[2], entries_from_info(id.infog[28]), id.infog[14], id.infog[12],
+              status);
   id.job = job_end;
   call(id);
   return status;

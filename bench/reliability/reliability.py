@@ -227,6 +227,8 @@ def solve_one(entry, args, sources_dir, work_root):
         if status is None:
             notes.append(f"killed after {args.timeout:g} s")
         notes.append(failure_reason(err))
+    if args.mumps:
+        result.update(run_mumps(args, work, kind))
     result["note"] = "; ".join(x for x in notes if x)
     if not args.keep:
         for name in ("A", "b", "x", "matrix.mtx"):
@@ -235,9 +237,33 @@ def solve_one(entry, args, sources_dir, work_root):
     return result
 
 
+# MUMPS runs the general symmetric mode on the symmetric kinds and the
+# unsymmetric one on the others (it has no Hermitian mode).
+MUMPS_SYM = {0: 2, 1: 0, 2: 2, 3: 0, 4: 0}
+
+
+def run_mumps(args, work, kind):
+    """The peer on the same A and b, after tessar64's x was judged: its wall
+    time, delayed pivots (INFOG(13)) and the residual of its x."""
+    x = os.path.join(work, "x")
+    if os.path.exists(x):
+        os.remove(x)
+    status, out, _, seconds = run([args.mumps, str(kind), str(MUMPS_SYM[kind])], work, args.timeout)
+    delayed = re.search(r"delayed=(-?\d+)", out or "")
+    peer = {"mumps_seconds": f"{seconds:.2f}", "mumps_delayed": delayed.group(1) if delayed else "",
+            "mumps_residual": "no x"}
+    if status == 0 and os.path.exists(x):
+        judged, out, _, _ = run([args.compare_residual, str(kind)], work, TOOL_TIMEOUT)
+        found = re.search(r"residual=(\S+)", out)
+        peer["mumps_residual"] = found.group(1) if judged == 0 and found else "x unreadable"
+    return peer
+
+
 COLUMNS = ["name", "kind", "n", "nnz", "status", "residual", "backward", "escalation", "seconds", "verdict", "note"]
 HEADINGS = ["matrix", "kind", "N", "stored nnz", "exit status", "residual", "backward error", "escalation step",
             "wall s", "verdict", "notes"]
+MUMPS_COLUMNS = ["mumps_residual", "mumps_delayed", "mumps_seconds"]
+MUMPS_HEADINGS = ["MUMPS residual", "MUMPS delayed pivots", "MUMPS wall s"]
 
 
 def cell(value):
@@ -246,10 +272,12 @@ def cell(value):
 
 def write_reports(results, args, started):
     os.makedirs(args.results, exist_ok=True)
+    columns = COLUMNS[:-1] + (MUMPS_COLUMNS if args.mumps else []) + COLUMNS[-1:]
+    headings = HEADINGS[:-1] + (MUMPS_HEADINGS if args.mumps else []) + HEADINGS[-1:]
     with open(os.path.join(args.results, args.name + ".tsv"), "w") as f:
-        f.write("\t".join(COLUMNS) + "\n")
+        f.write("\t".join(columns) + "\n")
         for r in results:
-            f.write("\t".join(str(r[c]).replace("\t", " ") for c in COLUMNS) + "\n")
+            f.write("\t".join(str(r.get(c, "")).replace("\t", " ") for c in columns) + "\n")
     verdicts = ("solved", "to rounding", "failed", "WRONG", "not converted")
     count = {v: sum(r["verdict"] == v for r in results) for v in verdicts}
     timeouts = sum(r["status"] == "timeout" for r in results)
@@ -271,9 +299,16 @@ def write_reports(results, args, started):
     ]
     if count["not converted"]:
         lines.append(f"- not run (conversion failed): **{count['not converted']}**")
-    lines += ["", "| " + " | ".join(HEADINGS) + " |", "|" + "---|" * len(HEADINGS)]
+    if args.mumps:
+        ours = sum(float(r["seconds"] or 0) for r in results)
+        peer = sum(float(r.get("mumps_seconds") or 0) for r in results)
+        peer_solved = sum(r.get("mumps_residual", "no x") not in ("no x", "x unreadable")
+                          and float(r["mumps_residual"]) <= TOLERANCE for r in results)
+        lines.append(f"- MUMPS (double precision, its defaults) beside it: **{peer_solved}** solved to {TOLERANCE:g}; "
+                     f"wall time over the collection {ours:.1f} s for tessar64, {peer:.1f} s for MUMPS")
+    lines += ["", "| " + " | ".join(headings) + " |", "|" + "---|" * len(headings)]
     for r in results:
-        lines.append("| " + " | ".join(cell(r[c]) for c in COLUMNS) + " |")
+        lines.append("| " + " | ".join(cell(r.get(c, "")) for c in columns) + " |")
     with open(os.path.join(args.results, args.name + ".md"), "w") as f:
         f.write("\n".join(lines) + "\n")
     return count
@@ -293,6 +328,8 @@ def main():
     parser.add_argument("--tessar64", default=os.path.join(build, "src", "driver", "tessar64"))
     parser.add_argument("--tsr-mm", default=os.path.join(build, "tools", "tsr_mm"))
     parser.add_argument("--compare-residual", default=os.path.join(build, "bench", "compare", "compare_residual"))
+    parser.add_argument("--mumps", nargs="?", const=os.path.join(build, "bench", "compare", "compare_mumps"),
+                        help="also run MUMPS (bench/compare's compare_mumps) on every matrix, side by side")
     # "--switches -pivoting" would read as two options: glue the value on
     argv = sys.argv[1:]
     for k in range(len(argv) - 1):
@@ -304,6 +341,10 @@ def main():
             sys.exit(f"{tool}: not an executable (build it, or give its path)")
     args.tessar64, args.tsr_mm, args.compare_residual = (
         os.path.abspath(p) for p in (args.tessar64, args.tsr_mm, args.compare_residual))
+    if args.mumps:
+        if not os.access(args.mumps, os.X_OK):
+            sys.exit(f"{args.mumps}: not an executable (install libmumps-seq-dev and build bench/compare)")
+        args.mumps = os.path.abspath(args.mumps)
 
     matrices = [m for m in parse_table(os.path.join(args.sources, "README.md")) if re.search(args.filter, m["name"])]
     if not matrices:
