@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <complex>
+#include <string>
 
 #include "analysis/index_file.h"
 #include "driver/progress.h"
@@ -40,6 +41,8 @@ class FrontalFactorization {
  private:
   using T = typename K::scalar;
   static constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
+  // D is real symmetric or Hermitian: its pivots have signs.
+  static constexpr bool has_inertia = symmetric && (!K::is_complex || K::symmetry == Symmetry::hermitian);
 
   std::int64_t update_size(std::int64_t x) const { return symmetric ? x * (x + 1) / 2 : x * x; }
 
@@ -108,7 +111,10 @@ class FrontalFactorization {
     assemble(f, k, m, front);
     if (!eliminate(f, k, m, front)) return false;
     store_block(k, m, front);
-    if (pivoting_) record_pivots(f, k);
+    if (pivoting_) {
+      if constexpr (has_inertia) count_inertia(f, k, m, front);
+      record_pivots(f, k);
+    }
     push_update(k, m, front_start);
     return true;
   }
@@ -261,6 +267,37 @@ class FrontalFactorization {
     for (std::int64_t q = 0; q < k; ++q) l_sink_.append(front + k + q * m, x, 1);
   }
 
+  // Signs of the pivots of D (Sylvester's law of inertia: those of A, the
+  // scaling and the symmetric permutation being congruences): a 2×2 block
+  // [[a, b], [b̄, c]] with det < 0 has one eigenvalue of each sign, with
+  // det > 0 two of the sign of a; perturbed pivots keep their sign.
+  void count_inertia(std::int32_t f, std::int32_t k, std::int64_t m, const T* front) {
+    const std::int32_t* ipiv = solver_.PivotOrder.data() + f;
+    for (std::int32_t q = 0; q < k; ++q) {
+      const double a = std::real(front[q + q * m]);
+      if (ipiv[q] > 0 || q + 1 == k) {
+        ++inertia_[a > 0 ? 0 : (a < 0 ? 1 : 2)];
+        continue;
+      }
+      const double c = std::real(front[q + 1 + (q + 1) * m]);
+      const double det = a * c - std::norm(front[q + 1 + q * m]);
+      if (det < 0) {
+        ++inertia_[0];
+        ++inertia_[1];
+      } else {
+        inertia_[a + c > 0 ? 0 : (a + c < 0 ? 1 : 2)] += 2;
+      }
+      ++q;
+    }
+  }
+
+  void report_inertia() {
+    const std::string text = format_text("Inertia: %d positive, %d negative, %d zero pivots", inertia_[0],
+                                         inertia_[1], inertia_[2]);
+    OrlDebug(2, L"%s\n", text.c_str());
+    report_message(solver_, text.c_str());
+  }
+
   // The kernel's 1-based pivot records of the supernode become global 0-based
   // rows; a 2×2 pivot keeps the negated row of its second column.
   void record_pivots(std::int32_t f, std::int32_t k) {
@@ -318,6 +355,7 @@ class FrontalFactorization {
     solver_.Num2x2Pivots /= 2;
     if (symmetric) OrlDebug(2, L"Number of 2x2 pivots = %d\n", solver_.Num2x2Pivots);
     OrlDebug(2, L"Number of perturbed pivots = %d\n", solver_.NumPerturbed);
+    if constexpr (has_inertia) report_inertia();
   }
 
   void write_factor_region(char factor, const void* region, std::int64_t entries) {
@@ -349,6 +387,7 @@ class FrontalFactorization {
   FactorSink<Stored> u_sink_ = FactorSink<Stored>::incore(nullptr);
   FactorSink<Stored> l_sink_ = FactorSink<Stored>::incore(nullptr);
   std::int32_t last_progress_ = -1;
+  std::int32_t inertia_[3] = {0, 0, 0};  // positive, negative, zero pivots
 };
 
 }  // namespace

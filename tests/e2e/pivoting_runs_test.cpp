@@ -1,7 +1,8 @@
-// Runs on matrices whose rows must be matched to large diagonal entries: a
-// well-conditioned unsymmetric matrix with its rows rotated has only zeros
-// on its diagonal, and the rows matched back make the first factorization
-// work, also with the factor kept on disk and solved by a later run.
+// Pivoting runs. Matrices whose rows must be matched to large diagonal
+// entries: a well-conditioned unsymmetric matrix with its rows rotated has
+// only zeros on its diagonal, and the rows matched back make the first
+// factorization work, also with the factor kept on disk and solved by a
+// later run. The inertia of symmetric indefinite matrices of known spectrum.
 #include <gtest/gtest.h>
 
 #include <complex>
@@ -63,7 +64,7 @@ void expect_solved(const YaleMatrix& a, int kind, const std::string& what) {
 
 // Each run of a sequence in one directory ends with status 0; the last one
 // solves; the runs that factor match the rows at once, without escalation.
-TEST(MatchingRuns, RotatedRowsAreMatchedBackInEveryRunMode) {
+TEST(PivotingRuns, RotatedRowsAreMatchedBackInEveryRunMode) {
   const struct {
     const char* what;
     std::vector<std::vector<std::string>> runs;
@@ -97,7 +98,7 @@ TEST(MatchingRuns, RotatedRowsAreMatchedBackInEveryRunMode) {
 
 // Asked for, the symmetric scaling of the matching solves the saddle-point
 // kinds as well; "Matching 0" keeps the rows of an unsymmetric matrix as read.
-TEST(MatchingRuns, SwitchAndPreferenceChooseTheMatching) {
+TEST(PivotingRuns, SwitchAndPreferenceChooseTheMatching) {
   {
     ScopedWorkDir dir;
     GeneratedSystem g = generate(Family::zero_diagonal, 6, 0, 1, 3);
@@ -114,6 +115,26 @@ TEST(MatchingRuns, SwitchAndPreferenceChooseTheMatching) {
   write_file("prefs.ini", "DIRECT_SOLVER Matching 0\n");
   const RunResult run = run_binary({"-real_unsym"});
   EXPECT_EQ(run.log.find("Matching:"), std::string::npos) << run.log;
+}
+
+// [[H, Bᵀ], [B, 0]] with H positive definite and B of full rank has as many
+// positive eigenvalues as H has rows and as many negative ones as B; each
+// [[0, a], [ā, 0]] block has one of each.
+TEST(PivotingRuns, InertiaLineCountsTheSignsOfTheEigenvalues) {
+  const struct {
+    Family family;
+    std::int32_t size;
+    int kind;
+    const char* line;
+  } cases[] = {{Family::zero_diagonal, 6, 0, "Inertia: 12 positive, 6 negative, 0 zero pivots"},
+               {Family::pivot2x2, 20, 0, "Inertia: 20 positive, 20 negative, 0 zero pivots"},
+               {Family::pivot2x2, 20, 4, "Inertia: 20 positive, 20 negative, 0 zero pivots"}};
+  for (const auto& c : cases) {
+    ScopedWorkDir dir;
+    write_system(fs::current_path(), generate(c.family, c.size, c.kind, 1, 3), false);
+    const RunResult run = run_binary({c.kind == 0 ? "-real_sym" : "-complex_herm", "-pivoting"});
+    EXPECT_NE(run.err.find(c.line), std::string::npos) << c.line << "\n" << run.err;
+  }
 }
 
 }  // namespace
