@@ -2,18 +2,22 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 constexpr std::int32_t none = -1;
 
-// A returned scale stays within e^±700, far inside the double range. Only a
-// matrix whose entries span more than the doubles can absorb reaches the
-// bound; its scales are then clamped to stay finite and positive, and the
-// scaled entries hold their bound of 1 only approximately.
+// Meeting the bounds can take factors beyond the double range: an upper
+// bidiagonal matrix whose superdiagonal is ten times its diagonal needs
+// r_i+1 ≥ 10·r_i all the way down, and the duals found are not always the
+// narrowest that would do. The logs of the scales are clamped to
+// ±700 so that every factor stays finite and positive; on the rows and
+// columns where the clamp bites, the bound of 1 no longer holds.
 constexpr double max_log_scale = 700.0;
 
 // Only finite positive magnitudes are entries: zeros are absent, and an
@@ -57,42 +61,52 @@ ColumnCosts column_costs(std::int32_t n, const std::int64_t* row_ptr, const std:
 }
 
 // A partial matching with its duals: u_i + v_j ≤ c_ij on every entry, with
-// equality on the matched ones.
+// equality on the matched ones. A row keeps its dual, its column and the
+// search's working label side by side, so that a search touches one cache
+// line per entry it looks at.
+struct Row {
+  double u = infinity;
+  double dist = infinity;  // label of the search under way; infinity outside it
+  std::int32_t col = none;
+  std::int32_t mark = 0;  // open, scanned or closed, see PathSearch
+};
+
 struct Assignment {
-  std::vector<std::int32_t> col_of_row, row_of_col;
-  std::vector<double> u, v;
+  std::vector<Row> rows;
+  std::vector<double> v;
+  std::vector<std::int32_t> row_of_col;
 };
 
 // The duals u_i = min_j c_ij and v_j = min_i (c_ij − u_i), and a greedy
 // matching on the entries whose reduced cost c_ij − u_i − v_j is zero.
 Assignment initial_assignment(const ColumnCosts& a, std::int32_t n) {
   const auto size = static_cast<std::size_t>(n);
-  Assignment s{std::vector<std::int32_t>(size, none), std::vector<std::int32_t>(size, none),
-               std::vector<double>(size, infinity), std::vector<double>(size, 0.0)};
-  for (std::size_t q = 0; q < a.row.size(); ++q) s.u[a.row[q]] = std::min(s.u[a.row[q]], a.cost[q]);
-  for (double& u : s.u)
-    if (u == infinity) u = 0.0;
+  Assignment s{std::vector<Row>(size), std::vector<double>(size, 0.0), std::vector<std::int32_t>(size, none)};
+  for (std::size_t q = 0; q < a.row.size(); ++q) s.rows[a.row[q]].u = std::min(s.rows[a.row[q]].u, a.cost[q]);
+  for (Row& row : s.rows)
+    if (row.u == infinity) row.u = 0.0;
   for (std::int32_t j = 0; j < n; ++j) {
     if (a.ptr[j] == a.ptr[j + 1]) continue;
     double v = infinity;
-    for (std::int64_t q = a.ptr[j]; q < a.ptr[j + 1]; ++q) v = std::min(v, a.cost[q] - s.u[a.row[q]]);
+    for (std::int64_t q = a.ptr[j]; q < a.ptr[j + 1]; ++q) v = std::min(v, a.cost[q] - s.rows[a.row[q]].u);
     s.v[j] = v;
     for (std::int64_t q = a.ptr[j]; q < a.ptr[j + 1]; ++q) {
-      const std::int32_t i = a.row[q];
-      if (s.col_of_row[i] != none || a.cost[q] - s.u[i] != v) continue;
-      s.col_of_row[i] = j;
-      s.row_of_col[j] = i;
+      Row& row = s.rows[a.row[q]];
+      if (row.col != none || a.cost[q] - row.u != v) continue;
+      row.col = j;
+      s.row_of_col[j] = a.row[q];
       break;
     }
   }
   return s;
 }
 
-// Dijkstra's search, on a binary heap, for a shortest augmenting path from a
-// free column over the reduced costs c_ij − u_i − v_j ≥ 0. Rows carry the
-// distances; a matched row leads on to its column. The work arrays are sized
-// once and only the rows a search touched are reset, so a search costs what
-// it explores.
+// Dijkstra's search for a shortest augmenting path from a free column over
+// the reduced costs c_ij − u_i − v_j ≥ 0. Rows carry the distances; a
+// matched row leads on to its column. The heap holds (distance, row) pairs
+// and leaves a stale pair behind when a row's distance drops, which keeps
+// its sifting within the heap's own memory. Only the rows a search touched
+// are reset, so a search costs what it explores.
 //
 // Where a search finds no free row, no later one can reach a free row
 // through the rows it reached either, so those rows are closed: skipped by
@@ -100,12 +114,7 @@ Assignment initial_assignment(const ColumnCosts& a, std::int32_t n) {
 // exploring the same dead region over and over.
 class PathSearch {
  public:
-  PathSearch(const ColumnCosts& a, Assignment& s)
-      : a_(a),
-        s_(s),
-        dist_(s.u.size(), infinity),
-        via_(s.u.size(), none),
-        heap_pos_(s.u.size(), outside) {}
+  PathSearch(const ColumnCosts& a, Assignment& s) : a_(a), s_(s), via_(s.rows.size(), none) {}
 
   // Augments the matching along a shortest path from the free column j0 and
   // updates the duals; false where no path exists.
@@ -113,10 +122,15 @@ class PathSearch {
     bound_ = infinity;
     free_row_ = none;
     relax(j0, 0.0);
-    while (!heap_.empty() && dist_[heap_.front()] < bound_) {
-      const std::int32_t i = pop();
+    while (!heap_.empty() && heap_.front().first < bound_) {
+      const auto [d, i] = heap_.front();
+      std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+      heap_.pop_back();
+      Row& row = s_.rows[i];
+      if (row.mark != open || d > row.dist) continue;
+      row.mark = scanned;
       scanned_.push_back(i);
-      relax(s_.col_of_row[i], dist_[i]);
+      relax(row.col, d);
     }
     const bool found = free_row_ != none;
     if (found) {
@@ -136,24 +150,27 @@ class PathSearch {
   const std::vector<std::int32_t>& failed_columns() const { return failed_columns_; }
 
  private:
-  static constexpr std::int32_t outside = -1, scanned = -2, closed = -3;
+  static constexpr std::int32_t open = 0, scanned = 1, closed = 2;
 
   // Offers the rows of column j the distance base plus their reduced cost.
   void relax(std::int32_t j, double base) {
     const double v = s_.v[j];
     for (std::int64_t q = a_.ptr[j]; q < a_.ptr[j + 1]; ++q) {
       const std::int32_t i = a_.row[q];
-      if (heap_pos_[i] <= scanned) continue;
-      const double d = base + (a_.cost[q] - s_.u[i] - v);
+      Row& row = s_.rows[i];
+      if (row.mark != open) continue;
+      const double d = base + (a_.cost[q] - row.u - v);
       if (d >= bound_) continue;
-      if (s_.col_of_row[i] == none) {
+      if (row.col == none) {
         bound_ = d;
         free_row_ = i;
         via_[i] = j;
-      } else if (d < dist_[i]) {
-        dist_[i] = d;
+      } else if (d < row.dist) {
+        if (row.dist == infinity) touched_.push_back(i);
+        row.dist = d;
         via_[i] = j;
-        place(i);
+        heap_.emplace_back(d, i);
+        std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
       }
     }
   }
@@ -163,9 +180,10 @@ class PathSearch {
   // the other way, keeping its matched entry tight.
   void update_duals(std::int32_t j0) {
     for (const std::int32_t i : scanned_) {
-      const double shift = bound_ - dist_[i];
-      s_.u[i] -= shift;
-      s_.v[s_.col_of_row[i]] += shift;
+      Row& row = s_.rows[i];
+      const double shift = bound_ - row.dist;
+      row.u -= shift;
+      s_.v[row.col] += shift;
     }
     s_.v[j0] += bound_;
   }
@@ -174,7 +192,7 @@ class PathSearch {
     for (std::int32_t i = free_row_;;) {
       const std::int32_t j = via_[i], previous = s_.row_of_col[j];
       s_.row_of_col[j] = i;
-      s_.col_of_row[i] = j;
+      s_.rows[i].col = j;
       if (j == j0) return;
       i = previous;
     }
@@ -185,77 +203,27 @@ class PathSearch {
     block_start_.push_back(closed_rows_.size());
     failed_columns_.push_back(j0);
     for (const std::int32_t i : touched_) {
-      heap_pos_[i] = closed;
+      s_.rows[i].mark = closed;
       closed_rows_.push_back(i);
     }
   }
 
   void reset() {
     for (const std::int32_t i : touched_) {
-      dist_[i] = infinity;
-      if (heap_pos_[i] != closed) heap_pos_[i] = outside;
+      Row& row = s_.rows[i];
+      row.dist = infinity;
+      if (row.mark == scanned) row.mark = open;
     }
     touched_.clear();
     scanned_.clear();
     heap_.clear();
   }
 
-  void place(std::int32_t i) {
-    if (heap_pos_[i] == outside) {
-      heap_pos_[i] = static_cast<std::int32_t>(heap_.size());
-      heap_.push_back(i);
-      touched_.push_back(i);
-    }
-    sift_up(heap_pos_[i]);
-  }
-
-  std::int32_t pop() {
-    const std::int32_t top = heap_.front();
-    heap_pos_[top] = scanned;
-    const std::int32_t last = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) {
-      set_at(0, last);
-      sift_down(0);
-    }
-    return top;
-  }
-
-  void set_at(std::int32_t position, std::int32_t i) {
-    heap_[position] = i;
-    heap_pos_[i] = position;
-  }
-
-  void sift_up(std::int32_t position) {
-    const std::int32_t i = heap_[position];
-    while (position > 0) {
-      const std::int32_t parent = (position - 1) / 2;
-      if (dist_[heap_[parent]] <= dist_[i]) break;
-      set_at(position, heap_[parent]);
-      position = parent;
-    }
-    set_at(position, i);
-  }
-
-  void sift_down(std::int32_t position) {
-    const std::int32_t i = heap_[position], size = static_cast<std::int32_t>(heap_.size());
-    for (;;) {
-      std::int32_t child = 2 * position + 1;
-      if (child >= size) break;
-      if (child + 1 < size && dist_[heap_[child + 1]] < dist_[heap_[child]]) ++child;
-      if (dist_[heap_[child]] >= dist_[i]) break;
-      set_at(position, heap_[child]);
-      position = child;
-    }
-    set_at(position, i);
-  }
-
   const ColumnCosts& a_;
   Assignment& s_;
-  std::vector<double> dist_;
-  std::vector<std::int32_t> via_;      // the column through which a row was reached
-  std::vector<std::int32_t> heap_pos_;  // position in heap_, or outside, scanned, closed
-  std::vector<std::int32_t> heap_, touched_, scanned_;
+  std::vector<std::int32_t> via_;  // the column through which a row was reached
+  std::vector<std::pair<double, std::int32_t>> heap_;
+  std::vector<std::int32_t> touched_, scanned_;
   std::vector<std::int32_t> closed_rows_, failed_columns_;
   std::vector<std::size_t> block_start_;
   double bound_ = infinity;  // length of the shortest path to a free row found so far
@@ -272,41 +240,41 @@ void restore_closed_feasibility(const PathSearch& search, const ColumnCosts& a, 
                                 const std::int32_t* col_idx, const double* magnitude, Assignment& s) {
   const auto& rows = search.closed_rows();
   const auto& start = search.block_start();
+  const auto block_end = [&](std::size_t b) { return b + 1 < start.size() ? start[b + 1] : rows.size(); };
   std::vector<std::int32_t> block_of_col(s.v.size(), none);
   for (std::size_t b = 0; b < start.size(); ++b) {
     block_of_col[search.failed_columns()[b]] = static_cast<std::int32_t>(b);
-    const std::size_t end = b + 1 < start.size() ? start[b + 1] : rows.size();
-    for (std::size_t k = start[b]; k < end; ++k) block_of_col[s.col_of_row[rows[k]]] = static_cast<std::int32_t>(b);
+    for (std::size_t k = start[b]; k < block_end(b); ++k) block_of_col[s.rows[rows[k]].col] = static_cast<std::int32_t>(b);
   }
   for (std::size_t b = start.size(); b-- > 0;) {
-    const std::size_t end = b + 1 < start.size() ? start[b + 1] : rows.size();
+    const auto block = static_cast<std::int32_t>(b);
     double excess = 0.0;
-    for (std::size_t k = start[b]; k < end; ++k) {
+    for (std::size_t k = start[b]; k < block_end(b); ++k) {
       const std::int32_t i = rows[k];
       for (std::int64_t p = row_ptr[i]; p < row_ptr[i + 1]; ++p) {
         const std::int32_t j = col_idx[p];
-        if (!is_entry(magnitude[p]) || block_of_col[j] == static_cast<std::int32_t>(b) || s.row_of_col[j] == none)
-          continue;
-        excess = std::max(excess, s.u[i] + s.v[j] - (a.log_max[j] - std::log(magnitude[p])));
+        if (!is_entry(magnitude[p]) || block_of_col[j] == block || s.row_of_col[j] == none) continue;
+        excess = std::max(excess, s.rows[i].u + s.v[j] - (a.log_max[j] - std::log(magnitude[p])));
       }
     }
-    for (std::size_t k = start[b]; k < end; ++k) {
-      s.u[rows[k]] -= excess;
-      s.v[s.col_of_row[rows[k]]] += excess;
+    for (std::size_t k = start[b]; k < block_end(b); ++k) {
+      s.rows[rows[k]].u -= excess;
+      s.v[s.rows[rows[k]].col] += excess;
     }
     s.v[search.failed_columns()[b]] += excess;
   }
 }
 
 // The log-domain scales of the matched part, log r_i = u_i and
-// log c_j = v_j − log max_k |a_kj|, moved by a common t (r·e^t with c·e^−t
-// leaves every r_i·a_ij·c_j alone) that centres the two ranges on each other.
+// log c_j = v_j − log max_k |a_kj|, moved by the common t (r·e^t with c·e^−t
+// leaves every r_i·a_ij·c_j alone) that makes the largest |log| of any scale
+// as small as it can be, keeping the factors inside the double range.
 void matched_log_scales(const ColumnCosts& a, const Assignment& s, std::vector<double>& log_r,
                         std::vector<double>& log_c) {
   double r_low = infinity, r_high = -infinity, c_low = infinity, c_high = -infinity;
-  for (std::size_t i = 0; i < s.u.size(); ++i) {
-    if (s.col_of_row[i] == none) continue;
-    log_r[i] = s.u[i];
+  for (std::size_t i = 0; i < s.rows.size(); ++i) {
+    if (s.rows[i].col == none) continue;
+    log_r[i] = s.rows[i].u;
     r_low = std::min(r_low, log_r[i]);
     r_high = std::max(r_high, log_r[i]);
   }
@@ -317,9 +285,9 @@ void matched_log_scales(const ColumnCosts& a, const Assignment& s, std::vector<d
     c_high = std::max(c_high, log_c[j]);
   }
   if (r_low == infinity) return;
-  const double t = ((c_low + c_high) - (r_low + r_high)) / 4.0;
-  for (std::size_t i = 0; i < s.u.size(); ++i)
-    if (s.col_of_row[i] != none) log_r[i] += t;
+  const double t = (std::max(-r_low, c_high) - std::max(r_high, -c_low)) / 2.0;
+  for (std::size_t i = 0; i < s.rows.size(); ++i)
+    if (s.rows[i].col != none) log_r[i] += t;
   for (std::size_t j = 0; j < s.v.size(); ++j)
     if (s.row_of_col[j] != none) log_c[j] -= t;
 }
@@ -331,7 +299,7 @@ void unmatched_log_scales(std::int32_t n, const std::int64_t* row_ptr, const std
                           const double* magnitude, const ColumnCosts& a, const Assignment& s,
                           std::vector<double>& log_r, std::vector<double>& log_c) {
   for (std::int32_t i = 0; i < n; ++i) {
-    if (s.col_of_row[i] != none) continue;
+    if (s.rows[i].col != none) continue;
     double largest = -infinity;
     for (std::int64_t p = row_ptr[i]; p < row_ptr[i + 1]; ++p)
       if (is_entry(magnitude[p])) largest = std::max(largest, std::log(magnitude[p]) + log_c[col_idx[p]]);
@@ -355,12 +323,15 @@ std::vector<double> clamped_exp(const std::vector<double>& logs) {
 
 // Gives the unmatched rows the unmatched columns, in increasing order.
 std::vector<std::int32_t> completed_permutation(const Assignment& s) {
-  std::vector<std::int32_t> column_of_row = s.col_of_row;
+  std::vector<std::int32_t> column_of_row(s.rows.size());
   std::size_t j = 0;
-  for (std::int32_t& column : column_of_row) {
-    if (column != none) continue;
+  for (std::size_t i = 0; i < s.rows.size(); ++i) {
+    if (s.rows[i].col != none) {
+      column_of_row[i] = s.rows[i].col;
+      continue;
+    }
     while (s.row_of_col[j] != none) ++j;
-    column = static_cast<std::int32_t>(j++);
+    column_of_row[i] = static_cast<std::int32_t>(j++);
   }
   return column_of_row;
 }
@@ -381,8 +352,8 @@ Matching MaximumProductMatching(std::int32_t n, const std::int64_t* row_ptr, con
   unmatched_log_scales(n, row_ptr, col_idx, magnitude, a, s, log_r, log_c);
 
   Matching m;
-  m.matched = static_cast<std::int32_t>(std::count_if(s.col_of_row.begin(), s.col_of_row.end(),
-                                                      [](std::int32_t j) { return j != none; }));
+  m.matched = static_cast<std::int32_t>(
+      std::count_if(s.row_of_col.begin(), s.row_of_col.end(), [](std::int32_t i) { return i != none; }));
   m.column_of_row = completed_permutation(s);
   m.row_scale = clamped_exp(log_r);
   m.column_scale = clamped_exp(log_c);
