@@ -128,6 +128,8 @@ class PreferenceReader {
         solver_.matching = static_cast<std::int32_t>(*v);
         OrlDebug(2, L"Preference sets Matching to %d\n", solver_.matching);
       }
+    } else if (key == "PivotThreshold") {
+      set_pivot_threshold();
     } else if (key == "SaveAandB") {
       solver_.save_a_and_b = true;
       OrlDebug(2, L"Matrix A and b will be saved in _A_ and _b_\n");
@@ -176,6 +178,20 @@ class PreferenceReader {
       OrlDebug(2, L"Preference sets  CG_Tolerance to %le\n", solver_.cg_tolerance);
     } else {
       OrlDebug(1, L"Preference ErrorNorm in %s needs a number, not \"%s\"; ignored\n", file_name_, token->c_str());
+      tokens_.put_back(*token);
+    }
+  }
+
+  void set_pivot_threshold() {
+    auto token = tokens_.next();
+    if (!token) return;
+    const auto v = real_token(*token);
+    if (v && *v >= 0.0 && *v <= 1.0) {
+      solver_.pivot_threshold = *v;
+      OrlDebug(2, L"Preference sets PivotThreshold to %le\n", solver_.pivot_threshold);
+    } else {
+      OrlDebug(1, L"Preference PivotThreshold in %s needs a number from 0 to 1, not \"%s\"; ignored\n", file_name_,
+               token->c_str());
       tokens_.put_back(*token);
     }
   }

@@ -41,6 +41,9 @@ struct SolverOptions {
   // Maximum-product matching with its scaling before the ordering: 0 never,
   // 1 for an unsymmetric matrix with a zero diagonal entry, 2 always.
   std::int32_t matching = 1;
+  // Threshold u of the pivoting paths: a pivot is taken when it is at least
+  // u times the largest entry of its column, otherwise its column is delayed.
+  double pivot_threshold = 0.01;
   std::int32_t post_method = 0;      // 0 CG, 1 BiCG, 2 BiCGStab
   bool multi_thread = false;
   std::int32_t ncpu_solve = -1;      // −1: use ncpu in the solution stage

@@ -56,6 +56,15 @@ class FactorSink {
     fill_ = 0;
   }
 
+  // Points the sink at its region (buffer, capacity) and staging after they
+  // moved; a buffered sink is flushed first.
+  void relocate(Stored* region, std::int64_t capacity, Stored* staging) {
+    flush();
+    region_ = region;
+    if (buffered_) capacity_ = capacity;
+    staging_ = staging;
+  }
+
   // Entries stored so far.
   std::int64_t position() const { return position_; }
 

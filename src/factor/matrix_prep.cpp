@@ -161,6 +161,11 @@ void ScaleMatrix(tessar& solver, YaleMatrix& a) {
 
 template <class K>
 void PermuteMatrix(tessar& solver, YaleMatrix& a) {
+  PermuteMatrix<K>(solver, a, solver.iperm.data());
+}
+
+template <class K>
+void PermuteMatrix(tessar& solver, YaleMatrix& a, const std::int32_t* position) {
   const auto nnz = static_cast<std::size_t>(a.row_ptr[a.n]);
   if (solver.ReorderSpace.size() < nnz) solver.ReorderSpace.allocate(solver, nnz, "ReorderSpace");
   std::int32_t* rows = solver.ReorderSpace.data();
@@ -168,8 +173,8 @@ void PermuteMatrix(tessar& solver, YaleMatrix& a) {
   auto* v = matrix_values<K>(a);
   for (std::int32_t i = 0; i < a.n; ++i)
     for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
-      rows[p] = solver.iperm[i];
-      cols[p] = solver.iperm[cols[p]];
+      rows[p] = position[i];
+      cols[p] = position[cols[p]];
       if (K::symmetry != Symmetry::unsymmetric && rows[p] > cols[p]) {
         std::swap(rows[p], cols[p]);
         v[p] = K::mirror(v[p]);
@@ -183,7 +188,8 @@ void PermuteMatrix(tessar& solver, YaleMatrix& a) {
   template void CheckMatrixValues<K>(tessar&, const YaleMatrix&); \
   template double MatrixOneNorm<K>(const YaleMatrix&);          \
   template void ScaleMatrix<K>(tessar&, YaleMatrix&);           \
-  template void PermuteMatrix<K>(tessar&, YaleMatrix&);
+  template void PermuteMatrix<K>(tessar&, YaleMatrix&);           \
+  template void PermuteMatrix<K>(tessar&, YaleMatrix&, const std::int32_t*);
 TSR_INSTANTIATE_PREP(RealSymmetric)
 TSR_INSTANTIATE_PREP(RealUnsymmetric)
 TSR_INSTANTIATE_PREP(ComplexSymmetric)

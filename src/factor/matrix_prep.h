@@ -3,6 +3,8 @@
 // check, the 1-norm used to scale perturbed pivots, the symmetric diagonal
 // scaling and the permutation into the factor ordering. The matrix is the
 // compressed-row input (io/yale_matrix.h); all changes are made in place.
+#include <cstdint>
+
 #include "io/yale_matrix.h"
 
 class tessar;
@@ -29,6 +31,9 @@ void ScaleMatrix(tessar& solver, YaleMatrix& a);
 // diagonal (a Hermitian entry moved across the diagonal is conjugated).
 template <class K>
 void PermuteMatrix(tessar& solver, YaleMatrix& a);
+// The same through position: row and column i become position[i].
+template <class K>
+void PermuteMatrix(tessar& solver, YaleMatrix& a, const std::int32_t* position);
 
 // Values of a viewed as the kind's scalars.
 template <class K>
