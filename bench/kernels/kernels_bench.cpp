@@ -1,8 +1,7 @@
-// Dense kernel timings on one BLAS thread: the perturbed LDL^T against the
-// library's, and the front factorizations against the DGEMM rate measured in
-// the same run.
+// Dense kernel timings on one BLAS thread: the front factorizations of both
+// paths against the DGEMM rate measured in the same run.
 //
-//   kernels_bench [n_sytrf] [front_order] [front_pivots]
+//   kernels_bench [front_order] [front_pivots]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,9 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/front_pivot.h"
 #include "kernels/front_plain.h"
-#include "kernels/perturbed_factorizations.h"
+#include "kernels/front_threshold.h"
 #include "platform/blas.h"
 #include "platform/kind_traits.h"
 
@@ -53,22 +51,6 @@ double gemm_gflops(int n) {
   return 2.0 * n * n * double(n) / t * 1e-9;
 }
 
-void compare_sytrf(int n) {
-  const auto input = random_symmetric(n, 3);
-  std::vector<double> a;
-  std::vector<int> ipiv(n);
-  const int lwork = n * blas::ilaenv(1, "DSYTRF", "L", n, -1, -1, -1);
-  std::vector<double> work(lwork);
-  int info = 0, npert = 0;
-  const double ours = best_time(3, [&] { a = input; }, [&] {
-    TSDSYTRF('L', n, a.data(), n, ipiv.data(), work.data(), lwork, info, npert, 1.0);
-  });
-  const double library = best_time(3, [&] { a = input; }, [&] {
-    blas::sytrf('L', n, a.data(), n, ipiv.data(), work.data(), lwork, &info);
-  });
-  std::printf("TSDSYTRF n=%d: %.3f s, DSYTRF %.3f s, ratio %.3f\n", n, ours, library, ours / library);
-}
-
 // Flops of eliminating npiv pivots of an order-F front: r rows below a pivot
 // cost r (scaling) plus r·(r+1) (symmetric) or 2·r² (unsymmetric).
 double front_flops(int order, int npiv, bool unsymmetric) {
@@ -94,8 +76,6 @@ void time_front(const char* label, int order, int npiv, double gemm_rate, Kernel
 }
 
 void time_fronts(int order, int npiv, double gemm_rate) {
-  std::vector<int> ipiv(npiv);
-  std::vector<double> work(std::max(1, front_pivot_work_size<RealSymmetric>(npiv)));
   time_front<RealSymmetric>("FactorFrontPlain (real sym)", order, npiv, gemm_rate, [&](double* front) {
     int flag = 0;
     FactorFrontPlain<RealSymmetric>(npiv, order, front, flag);
@@ -104,26 +84,23 @@ void time_fronts(int order, int npiv, double gemm_rate) {
     int flag = 0;
     FactorFrontPlain<RealUnsymmetric>(npiv, order, front, flag);
   });
-  time_front<RealSymmetric>("FactorFrontPivot (real sym)", order, npiv, gemm_rate, [&](double* front) {
-    int info = 0, mode = 1;
-    FactorFrontPivot<RealSymmetric>(npiv, order, front, ipiv.data(), work.data(), int(work.size()), info, mode, 1.0);
+  std::vector<int> position(order), record(npiv);
+  time_front<RealSymmetric>("FactorFrontThreshold (sym)", order, npiv, gemm_rate, [&](double* front) {
+    (void)FactorFrontThreshold<RealSymmetric>(order, npiv, front, ThresholdRule{}, position.data(), record.data());
   });
-  time_front<RealUnsymmetric>("FactorFrontPivot (real LU)", order, npiv, gemm_rate, [&](double* front) {
-    int info = 0, mode = 1;
-    FactorFrontPivot<RealUnsymmetric>(npiv, order, front, ipiv.data(), nullptr, 0, info, mode, 1.0);
+  time_front<RealUnsymmetric>("FactorFrontThreshold (LU)", order, npiv, gemm_rate, [&](double* front) {
+    (void)FactorFrontThreshold<RealUnsymmetric>(order, npiv, front, ThresholdRule{}, position.data(), record.data());
   });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int n_sytrf = argc > 1 ? std::atoi(argv[1]) : 3000;
-  const int order = argc > 2 ? std::atoi(argv[2]) : 3000;
-  const int npiv = argc > 3 ? std::atoi(argv[3]) : 1000;
+  const int order = argc > 1 ? std::atoi(argv[1]) : 3000;
+  const int npiv = argc > 2 ? std::atoi(argv[2]) : 1000;
   blas::set_threads(1);
   const double gemm_rate = gemm_gflops(2000);
   std::printf("DGEMM n=2000: %.2f GFLOP/s\n", gemm_rate);
-  compare_sytrf(n_sytrf);
   time_fronts(order, npiv, gemm_rate);
   return 0;
 }

@@ -15,7 +15,7 @@ namespace {
 // own columns, updated column by column as pivots are taken; the columns
 // right of the window are updated once it is done, by matrix products.
 // Columns a window leaves behind open the next one.
-constexpr int window_columns = 32;
+constexpr int window_columns = 64;
 // Column blocks of the symmetric kinds' update right of a window: each
 // block's product covers its rows from its diagonal down.
 constexpr int product_columns = 128;
@@ -43,7 +43,7 @@ class ThresholdFront {
   }
 
   FrontElimination run() {
-    const double before = largest_entry(0);
+    const double before = largest_in_columns(0, P_);
     int cur = 0;
     for (int e = std::min(P_, window_columns); cur < P_ && !result_.singular; e = std::min(P_, e + window_columns)) {
       const int first = cur;
@@ -294,18 +294,19 @@ class ThresholdFront {
     for (int j = 0; j < taken; ++j) pivot_[j] = position[static_cast<std::size_t>(partner_[static_cast<std::size_t>(j)])];
   }
 
-  // Largest |entry| of the lower triangle (symmetric kinds) or of the whole
-  // front, over the positions from … F−1.
-  double largest_entry(int from) {
+  // Largest |entry| of columns from … to−1, from their diagonal down for the
+  // symmetric kinds and from row `from` for the unsymmetric ones.
+  double largest_in_columns(int from, int to) {
     double largest = 0;
-    for (int j = from; j < F_; ++j)
+    for (int j = from; j < to; ++j)
       for (int i = symmetric ? j : from; i < F_; ++i) largest = std::max(largest, std::abs(at(i, j)));
     return largest;
   }
 
-  // D (or U) of the taken pivots and the update matrix.
+  // D (U's rows for the unsymmetric kinds) of the taken pivots and the
+  // delayed columns, as they leave the front.
   double largest_after(int taken) {
-    double largest = largest_entry(taken);
+    double largest = largest_in_columns(taken, P_);
     for (int j = 0; j < taken; ++j) {
       if constexpr (symmetric) {
         largest = std::max(largest, std::abs(at(j, j)));

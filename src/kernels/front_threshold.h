@@ -42,8 +42,10 @@ struct FrontElimination {
   int eliminated = 0;  // pivots accepted
   int perturbed = 0;   // pivots replaced by ±tiny
   bool singular = false;
-  // Largest magnitude of D (U for the unsymmetric kinds) and of the update
-  // matrix over the largest of the front on entry; 1 for an empty front.
+  // Largest magnitude of D (U for the unsymmetric kinds) and of the delayed
+  // columns over the largest of the fully summed columns on entry (the
+  // update matrix is left out, which keeps the cost to that of the pivot
+  // search); 1 where those columns are zero.
   double growth = 1.0;
 };
 

@@ -1,6 +1,6 @@
 // Fortran bindings of the BLAS and LAPACK routines behind the overloads of
 // blas.h. Character arguments carry gfortran's hidden length arguments, which
-// LAPACK's own routines (ILAENV above all) read.
+// LAPACK's own routines read.
 #include "platform/blas.h"
 
 #include <cstddef>
@@ -26,8 +26,7 @@ extern "C" {
   void p##swap_(const int*, T*, const int*, T*, const int*);                                       \
   void p##scal_(const int*, const T*, T*, const int*);                                             \
   void p##copy_(const int*, const T*, const int*, T*, const int*);                                 \
-  void p##axpy_(const int*, const T*, const T*, const int*, T*, const int*);                       \
-  void p##laswp_(const int*, T*, const int*, const int*, const int*, const int*, const int*);
+  void p##axpy_(const int*, const T*, const T*, const int*, T*, const int*);
 
 TSR_FORTRAN_PROTOTYPES(s, float, float)
 TSR_FORTRAN_PROTOTYPES(d, double, double)
@@ -43,24 +42,12 @@ float snrm2_(const int*, const float*, const int*);
 double dnrm2_(const int*, const double*, const int*);
 float scnrm2_(const int*, const cfloat*, const int*);
 double dznrm2_(const int*, const cdouble*, const int*);
-int isamax_(const int*, const float*, const int*);
-int idamax_(const int*, const double*, const int*);
-int icamax_(const int*, const cfloat*, const int*);
-int izamax_(const int*, const cdouble*, const int*);
 void csscal_(const int*, const float*, cfloat*, const int*);
 void zdscal_(const int*, const double*, cdouble*, const int*);
-void clacgv_(const int*, cfloat*, const int*);
-void zlacgv_(const int*, cdouble*, const int*);
-void cherk_(const char*, const char*, const int*, const int*, const float*, const cfloat*, const int*, const float*, cfloat*, const int*, fstrlen, fstrlen);
-void zherk_(const char*, const char*, const int*, const int*, const double*, const cdouble*, const int*, const double*, cdouble*, const int*, fstrlen, fstrlen);
-void dsytrf_(const char*, const int*, double*, const int*, int*, double*, const int*, int*, fstrlen);
-void zsytrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, const int*, int*, fstrlen);
-void zhetrf_(const char*, const int*, cdouble*, const int*, int*, cdouble*, const int*, int*, fstrlen);
 void dgetrf_(const int*, const int*, double*, const int*, int*, int*);
 void zgetrf_(const int*, const int*, cdouble*, const int*, int*, int*);
 void dgetrs_(const char*, const int*, const int*, const double*, const int*, const int*, double*, const int*, int*, fstrlen);
 void zgetrs_(const char*, const int*, const int*, const cdouble*, const int*, const int*, cdouble*, const int*, int*, fstrlen);
-int ilaenv_(const int*, const char*, const char*, const int*, const int*, const int*, const int*, fstrlen, fstrlen);
 double dlamch_(const char*, fstrlen);
 void openblas_set_num_threads(int);
 // The complex dot products return their value through an argument in the C
@@ -101,9 +88,6 @@ namespace blas {
   void copy(int n, const T* x, int incx, T* y, int incy) { p##copy_(&n, x, &incx, y, &incy); }    \
   void axpy(int n, T alpha, const T* x, int incx, T* y, int incy) {                               \
     p##axpy_(&n, &alpha, x, &incx, y, &incy);                                                      \
-  }                                                                                                \
-  void laswp(int n, T* a, int lda, int k1, int k2, const int* ipiv, int incx) {                   \
-    p##laswp_(&n, a, &lda, &k1, &k2, ipiv, &incx);                                                 \
   }
 
 TSR_BLAS_DEFINE(s, float)
@@ -155,32 +139,8 @@ double nrm2(int n, const double* x, int incx) { return dnrm2_(&n, x, &incx); }
 float nrm2(int n, const cfloat* x, int incx) { return scnrm2_(&n, x, &incx); }
 double nrm2(int n, const cdouble* x, int incx) { return dznrm2_(&n, x, &incx); }
 
-int iamax(int n, const float* x, int incx) { return isamax_(&n, x, &incx); }
-int iamax(int n, const double* x, int incx) { return idamax_(&n, x, &incx); }
-int iamax(int n, const cfloat* x, int incx) { return icamax_(&n, x, &incx); }
-int iamax(int n, const cdouble* x, int incx) { return izamax_(&n, x, &incx); }
-
 void scal(int n, float alpha, cfloat* x, int incx) { csscal_(&n, &alpha, x, &incx); }
 void scal(int n, double alpha, cdouble* x, int incx) { zdscal_(&n, &alpha, x, &incx); }
-void lacgv(int n, cfloat* x, int incx) { clacgv_(&n, x, &incx); }
-void lacgv(int n, cdouble* x, int incx) { zlacgv_(&n, x, &incx); }
-
-void herk(char uplo, char trans, int n, int k, float alpha, const cfloat* a, int lda, float beta, cfloat* c, int ldc) {
-  cherk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);
-}
-void herk(char uplo, char trans, int n, int k, double alpha, const cdouble* a, int lda, double beta, cdouble* c, int ldc) {
-  zherk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);
-}
-
-void sytrf(char uplo, int n, double* a, int lda, int* ipiv, double* work, int lwork, int* info) {
-  dsytrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
-}
-void sytrf(char uplo, int n, cdouble* a, int lda, int* ipiv, cdouble* work, int lwork, int* info) {
-  zsytrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
-}
-void hetrf(char uplo, int n, cdouble* a, int lda, int* ipiv, cdouble* work, int lwork, int* info) {
-  zhetrf_(&uplo, &n, a, &lda, ipiv, work, &lwork, info, 1);
-}
 void getrf(int m, int n, double* a, int lda, int* ipiv, int* info) { dgetrf_(&m, &n, a, &lda, ipiv, info); }
 void getrf(int m, int n, cdouble* a, int lda, int* ipiv, int* info) { zgetrf_(&m, &n, a, &lda, ipiv, info); }
 void getrs(char trans, int n, int nrhs, const double* a, int lda, const int* ipiv, double* b, int ldb, int* info) {
@@ -188,10 +148,6 @@ void getrs(char trans, int n, int nrhs, const double* a, int lda, const int* ipi
 }
 void getrs(char trans, int n, int nrhs, const cdouble* a, int lda, const int* ipiv, cdouble* b, int ldb, int* info) {
   zgetrs_(&trans, &n, &nrhs, a, &lda, ipiv, b, &ldb, info, 1);
-}
-
-int ilaenv(int ispec, const char* name, const char* opts, int n1, int n2, int n3, int n4) {
-  return ilaenv_(&ispec, name, opts, &n1, &n2, &n3, &n4, std::strlen(name), std::strlen(opts));
 }
 
 double epsilon() { return dlamch_("E", 1); }

@@ -3,8 +3,7 @@
 // name per operation for float, double, std::complex<float> and
 // std::complex<double>, so that every dense algorithm is written once over
 // its scalar type. Integers are the library's 32-bit INTEGER; character
-// arguments are single letters as in the Fortran interface. Indices returned
-// by iamax are 1-based like the library's.
+// arguments are single letters as in the Fortran interface.
 #include <complex>
 
 namespace blas {
@@ -33,10 +32,7 @@ template <class T> inline constexpr bool is_complex_v = !std::is_same_v<T, real_
   /* Unconjugated and conjugated dot products; the same for real types. */                        \
   T dotu(int n, const T* x, int incx, const T* y, int incy);                                       \
   T dotc(int n, const T* x, int incx, const T* y, int incy);                                       \
-  real_t<T> nrm2(int n, const T* x, int incx);                                                     \
-  /* Index (1-based) of the largest |x| (|Re| + |Im| for complex types). */                        \
-  int iamax(int n, const T* x, int incx);                                                          \
-  void laswp(int n, T* a, int lda, int k1, int k2, const int* ipiv, int incx);
+  real_t<T> nrm2(int n, const T* x, int incx);
 
 TSR_BLAS_DECLARE(float)
 TSR_BLAS_DECLARE(double)
@@ -48,22 +44,7 @@ TSR_BLAS_DECLARE(std::complex<double>)
 void scal(int n, float alpha, std::complex<float>* x, int incx);
 void scal(int n, double alpha, std::complex<double>* x, int incx);
 
-// Conjugates a complex vector in place (clacgv / zlacgv).
-void lacgv(int n, std::complex<float>* x, int incx);
-void lacgv(int n, std::complex<double>* x, int incx);
-
-// Hermitian rank-k update with real alpha and beta (cherk / zherk).
-void herk(char uplo, char trans, int n, int k, float alpha, const std::complex<float>* a, int lda,
-          float beta, std::complex<float>* c, int ldc);
-void herk(char uplo, char trans, int n, int k, double alpha, const std::complex<double>* a,
-          int lda, double beta, std::complex<double>* c, int ldc);
-
-// The library's factorizations, used as the unmodified path and as test oracles.
-void sytrf(char uplo, int n, double* a, int lda, int* ipiv, double* work, int lwork, int* info);
-void sytrf(char uplo, int n, std::complex<double>* a, int lda, int* ipiv,
-           std::complex<double>* work, int lwork, int* info);
-void hetrf(char uplo, int n, std::complex<double>* a, int lda, int* ipiv,
-           std::complex<double>* work, int lwork, int* info);
+// The library's LU factorization and its solve.
 void getrf(int m, int n, double* a, int lda, int* ipiv, int* info);
 void getrf(int m, int n, std::complex<double>* a, int lda, int* ipiv, int* info);
 // Solves with the LU factors of getrf: op(A)·X = B for nrhs columns, trans 'N', 'T' or 'C'.
@@ -71,8 +52,7 @@ void getrs(char trans, int n, int nrhs, const double* a, int lda, const int* ipi
 void getrs(char trans, int n, int nrhs, const std::complex<double>* a, int lda, const int* ipiv,
            std::complex<double>* b, int ldb, int* info);
 
-// ILAENV's block-size queries and DLAMCH("Epsilon").
-int ilaenv(int ispec, const char* name, const char* opts, int n1, int n2, int n3, int n4);
+// DLAMCH("Epsilon").
 double epsilon();
 
 // Threads the library may use for one call made from the calling thread.
