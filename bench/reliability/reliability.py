@@ -197,7 +197,7 @@ def solve_one(entry, args, sources_dir, work_root):
     status, _, err, seconds = run([args.tessar64, switch] + shlex.split(args.switches), work, args.timeout, env)
     with open(os.path.join(work, "stderr.txt"), "w") as f:
         f.write(err)
-    result.update(seconds=f"{seconds:.2f}", escalation=escalation_steps(err))
+    result.update(seconds=f"{seconds:.2f}", escalation=escalation_steps(err), delayed=delayed_pivots(work))
     result["status"] = "timeout" if status is None else (f"signal {-status}" if status < 0 else str(status))
 
     residual = backward = None
@@ -237,6 +237,18 @@ def solve_one(entry, args, sources_dir, work_root):
     return result
 
 
+def delayed_pivots(work):
+    """Delayed pivots of the run's factorizations, from its log: one count
+    per pivoting factorization (the escalation may make several), empty where
+    none pivoted."""
+    try:
+        with open(os.path.join(work, "tessar.log"), errors="replace") as f:
+            counts = re.findall(r"Number of delayed pivots = (\d+)", f.read())
+    except OSError:
+        return ""
+    return "+".join(counts)
+
+
 # MUMPS runs the general symmetric mode on the symmetric kinds and the
 # unsymmetric one on the others (it has no Hermitian mode).
 MUMPS_SYM = {0: 2, 1: 0, 2: 2, 3: 0, 4: 0}
@@ -259,9 +271,10 @@ def run_mumps(args, work, kind):
     return peer
 
 
-COLUMNS = ["name", "kind", "n", "nnz", "status", "residual", "backward", "escalation", "seconds", "verdict", "note"]
+COLUMNS = ["name", "kind", "n", "nnz", "status", "residual", "backward", "escalation", "delayed", "seconds", "verdict",
+           "note"]
 HEADINGS = ["matrix", "kind", "N", "stored nnz", "exit status", "residual", "backward error", "escalation step",
-            "wall s", "verdict", "notes"]
+            "delayed pivots", "wall s", "verdict", "notes"]
 MUMPS_COLUMNS = ["mumps_residual", "mumps_delayed", "mumps_seconds"]
 MUMPS_HEADINGS = ["MUMPS residual", "MUMPS delayed pivots", "MUMPS wall s"]
 

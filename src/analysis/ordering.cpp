@@ -3,7 +3,9 @@
 #include <metis.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
+#include <vector>
 
 #include "driver/tessar.h"
 
@@ -57,6 +59,50 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
   if (status != METIS_OK) report_library_failure(solver, status);
   std::copy_n(lib_perm.data(), n, perm);
   std::copy_n(lib_iperm.data(), n, iperm);
+}
+
+void OrderPairedNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
+                                 const std::int32_t* pairs, std::int32_t pair_count, std::int32_t* perm,
+                                 std::int32_t* iperm) {
+  // Vertex v of the compressed graph stands for members[member_ptr[v] …].
+  std::vector<std::int32_t> vertex_of(static_cast<std::size_t>(n), -1), members, member_ptr{0};
+  members.reserve(static_cast<std::size_t>(n));
+  const auto add_vertex = [&](std::initializer_list<std::int32_t> columns) {
+    for (const std::int32_t c : columns) {
+      vertex_of[c] = static_cast<std::int32_t>(member_ptr.size()) - 1;
+      members.push_back(c);
+    }
+    member_ptr.push_back(static_cast<std::int32_t>(members.size()));
+  };
+  for (std::int32_t t = 0; t < pair_count; ++t) add_vertex({pairs[2 * t], pairs[2 * t + 1]});
+  for (std::int32_t c = 0; c < n; ++c)
+    if (vertex_of[c] < 0) add_vertex({c});
+  const auto vertices = static_cast<std::int32_t>(member_ptr.size()) - 1;
+  ChargedArray<std::int64_t> cxadj, cadjncy;
+  cxadj.allocate(solver, static_cast<std::size_t>(vertices) + 1, no_memory_message);
+  cadjncy.allocate(solver, static_cast<std::size_t>(std::max<std::int64_t>(xadj[n], 1)), no_memory_message);
+  std::vector<std::int32_t> seen(static_cast<std::size_t>(vertices), -1);
+  std::int64_t e = 0;
+  cxadj[0] = 0;
+  for (std::int32_t v = 0; v < vertices; ++v) {
+    seen[v] = v;
+    for (std::int32_t m = member_ptr[v]; m < member_ptr[v + 1]; ++m)
+      for (std::int64_t p = xadj[members[m]]; p < xadj[members[m] + 1]; ++p) {
+        const std::int32_t w = vertex_of[adjncy[p]];
+        if (seen[w] == v) continue;
+        seen[w] = v;
+        cadjncy[e++] = w;
+      }
+    cxadj[v + 1] = e;
+  }
+  ChargedArray<std::int32_t> vperm, viperm;
+  vperm.allocate(solver, static_cast<std::size_t>(vertices), no_memory_message);
+  viperm.allocate(solver, static_cast<std::size_t>(vertices), no_memory_message);
+  OrderNestedDissection(solver, vertices, cxadj.data(), cadjncy.data(), vperm.data(), viperm.data());
+  std::int32_t k = 0;
+  for (std::int32_t q = 0; q < vertices; ++q)
+    for (std::int32_t m = member_ptr[vperm[q]]; m < member_ptr[vperm[q] + 1]; ++m) perm[k++] = members[m];
+  for (std::int32_t q = 0; q < n; ++q) iperm[perm[q]] = q;
 }
 
 void OrderIdentity(std::int32_t n, std::int32_t* perm, std::int32_t* iperm) {

@@ -61,7 +61,11 @@ void order_graph(tessar& solver, const AnalysisInput& in, const AnalysisGraph& g
   const char* message = "Can't allocate memory for permutation vector";
   solver.iperm.allocate(solver, count_of(in.n), message);
   solver.perm.allocate(solver, count_of(in.n), message);
-  if (solver.reorder_enabled)
+  const auto pair_count = static_cast<std::int32_t>(solver.pivot_pairs.size() / 2);
+  if (solver.reorder_enabled && pair_count > 0)
+    OrderPairedNestedDissection(solver, in.n, graph.xadj.data(), graph.adjncy.data(), solver.pivot_pairs.data(),
+                                pair_count, solver.perm.data(), solver.iperm.data());
+  else if (solver.reorder_enabled)
     OrderNestedDissection(solver, in.n, graph.xadj.data(), graph.adjncy.data(), solver.perm.data(),
                           solver.iperm.data());
   else

@@ -180,6 +180,10 @@ class tessar : public tsr_error, public SolverOptions {
   ChargedArray<std::int32_t> match_position;
   ChargedArray<double> row_scale, column_scale;
   bool matched() const { return match_position.allocated(); }
+  // Symmetric kinds: the pairs of columns the matching couples where one of
+  // them has a weak diagonal, (first, second) after one another; the
+  // ordering keeps each pair together so that it can be a 2×2 pivot.
+  ChargedArray<std::int32_t> pivot_pairs;
   // -diag_scale applies where no matching scales the matrix.
   bool diagonal_scaled() const { return diag_scale && !matched(); }
 

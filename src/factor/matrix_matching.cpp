@@ -66,6 +66,45 @@ YaleMatrix whole_magnitudes(const YaleMatrix& a) {
   return m;
 }
 
+// Pairs along the cycles of the matching's permutation: a column whose
+// scaled diagonal would fail the threshold test against its matched entry
+// (scaled to 1) is paired with its neighbour on the cycle, the one with the
+// larger scaled diagonal first.
+template <class K>
+void pair_weak_diagonals(tessar& solver, const YaleMatrix& a, const Matching& m, const std::vector<double>& d) {
+  const auto* v = matrix_values<K>(a);
+  const auto n = static_cast<std::size_t>(a.n);
+  std::vector<double> diagonal(n, 0.0);
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    const auto first = a.col_idx.begin() + a.row_ptr[i], last = a.col_idx.begin() + a.row_ptr[i + 1];
+    const auto at = std::lower_bound(first, last, i);
+    if (at != last && *at == i) diagonal[i] = std::abs(v[at - a.col_idx.begin()]) * d[i] * d[i];
+  }
+  const double weak = solver.pivot_threshold;
+  std::vector<char> visited(n, 0);
+  std::vector<std::int32_t> pairs, cycle;
+  for (std::int32_t i = 0; i < a.n; ++i) {
+    cycle.clear();
+    for (std::int32_t j = i; !visited[j]; j = m.column_of_row[j]) {
+      visited[j] = 1;
+      cycle.push_back(j);
+    }
+    for (std::size_t t = 0; t + 1 < cycle.size();) {
+      const std::int32_t x = cycle[t], y = cycle[t + 1];
+      if (diagonal[x] >= weak && diagonal[y] >= weak) {
+        ++t;
+        continue;
+      }
+      pairs.push_back(diagonal[x] >= diagonal[y] ? x : y);
+      pairs.push_back(diagonal[x] >= diagonal[y] ? y : x);
+      t += 2;
+    }
+  }
+  solver.pivot_pairs.allocate(solver, pairs.size(), no_memory);
+  std::copy(pairs.begin(), pairs.end(), solver.pivot_pairs.begin());
+  OrlDebug(2, L"Matching: %d pairs of columns kept together for 2x2 pivots\n", static_cast<int>(pairs.size() / 2));
+}
+
 template <class K>
 void compute_matching(tessar& solver, const YaleMatrix& a) {
   const YaleMatrix m = whole_magnitudes<K>(a);
@@ -85,6 +124,7 @@ void compute_matching(tessar& solver, const YaleMatrix& a) {
     std::iota(solver.match_position.begin(), solver.match_position.end(), 0);
     std::copy(d.begin(), d.end(), solver.row_scale.begin());
     std::copy(d.begin(), d.end(), solver.column_scale.begin());
+    pair_weak_diagonals<K>(solver, a, matching, d);
   }
   std::int32_t moved = 0;
   for (std::int32_t i = 0; i < a.n; ++i) moved += solver.match_position[i] != i;
@@ -168,10 +208,11 @@ std::uint64_t MatchMatrix(tessar& solver, YaleMatrix& a) {
   if (!solver.matched()) {
     // A saved factor was made with the matching its analysis holds, or none.
     if (solver.factors_from_disk) return 0;
-    // Automatically only for the unsymmetric kinds: the symmetric scaling
-    // alone, without pivots paired along the matching, steers the pivots of
-    // saddle-point matrices wrong more often than right.
-    const bool automatic = K::symmetry == Symmetry::unsymmetric && has_weak_diagonal<K>(a);
+    // Automatically where a diagonal is weak: for the unsymmetric kinds
+    // always, for the symmetric ones where the factorization pivots, since
+    // their matching serves the 2×2 pivots of paired columns.
+    const bool pivots = solver.pivoting || solver.multi_thread;
+    const bool automatic = (K::symmetry == Symmetry::unsymmetric || pivots) && has_weak_diagonal<K>(a);
     if (solver.matching == 0 || (solver.matching == 1 && !automatic)) return 0;
     compute_matching<K>(solver, a);
   }

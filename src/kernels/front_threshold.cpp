@@ -27,6 +27,7 @@ struct Choice {
   int c = 0;
   int r = -1;
   bool perturb = false;
+  bool zero = false;  // column c is zero in every row left
 };
 
 template <class K>
@@ -75,6 +76,10 @@ class ThresholdFront {
     const bool last_chance = rule_.forced && e == P_;
     while (cur < e) {
       Choice choice = choose(cur, e, rule_.u);
+      if (choice.zero && rule_.tiny <= 0) {
+        result_.singular = true;
+        break;
+      }
       if (!choice.found && last_chance) choice = choose_forced(cur, e);
       if (!choice.found) {
         if (!last_chance) break;
@@ -125,7 +130,10 @@ class ThresholdFront {
       const double g = column_max(c, cur, -1);
       const double d = std::abs(diagonal(c));
       if (d > 0 && d >= u * g) return {true, c, symmetric ? -1 : c};
-      if (g == 0) continue;
+      // No later elimination fills a column that is zero in every row left,
+      // in this front or above: the matrix is singular, and the column is
+      // taken here, perturbed where that is allowed.
+      if (g == 0) return {rule_.tiny > 0, c, symmetric ? -1 : c, true, true};
       if constexpr (symmetric) {
         const int r = largest_row(c, cur, e);
         if (r >= 0 && passes_two_by_two(c, r, cur, u)) return {true, c, r};

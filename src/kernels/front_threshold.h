@@ -29,7 +29,10 @@
 // candidate passes, the 1×1 pivot with the best ratio to its column, or else
 // any nonsingular 2×2 pivot; with tiny > 0 such a pivot below tiny in
 // magnitude is replaced by ±tiny (and a zero column by tiny), with tiny = 0
-// a front left without a nonzero pivot ends the elimination as singular.
+// a front left without a nonzero pivot ends the elimination as singular. A
+// fully summed column that is zero in every row of the front is singular in
+// any front: it is taken at once as a perturbed pivot, or ends the
+// elimination as singular.
 #include "platform/kind_traits.h"
 
 struct ThresholdRule {
