@@ -123,11 +123,29 @@ struct RoundOutcome {
   int code = 0;
 };
 
+// Only a run that factors, solves and keeps no factor may factor again: a
+// kept factor must stay the one the switches describe, since later runs read
+// it with their own switches.
+bool may_refactor(const tessar& solver) {
+  return solver.do_factor && solver.do_solve && !solver.save_factor && !solver.factors_from_disk;
+}
+
+// An unsymmetric matrix whose rows the matching moved is factored on the
+// pivoting path, where columns can be delayed; a kept factor stays on the
+// path its switches name.
+void pivot_after_matching(tessar& solver) {
+  if (!solver.matched() || solver.symmetry != static_cast<std::int32_t>(Symmetry::unsymmetric)) return;
+  if (solver.pivoting || solver.multi_thread || !may_refactor(solver)) return;
+  solver.pivoting = true;
+  OrlDebug(2, L"Rows matched: the factorization pivots\n");
+}
+
 // charged_kb, the charge of a, grows by the entries a matching adds.
 RoundOutcome run_round(tessar& solver, YaleMatrix& a, std::uint64_t& charged_kb, RhsLedger& ledger) {
   timed_phase("Preprocessing time:  real = ", [&] {
     if (!solver.do_reorder) return;
     charged_kb += solver.match(a);
+    pivot_after_matching(solver);
     Reorder(solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
   });
   RoundOutcome outcome;
@@ -164,12 +182,6 @@ struct Refactorization {
   std::int32_t matching = -1;  // as the switches and preferences say where −1
 };
 
-// Only a run that factors, solves and keeps no factor may factor again: a
-// kept factor must stay the one the switches describe, since later runs read
-// it with their own switches.
-bool may_refactor(const tessar& solver) {
-  return solver.do_factor && solver.do_solve && !solver.save_factor && !solver.factors_from_disk;
-}
 
 // In turn: the factor in double precision (not after a zero pivot: fronts
 // are computed in double precision anyway, so the same pivot recurs), then
