@@ -30,6 +30,11 @@ struct Choice {
   bool zero = false;  // column c is zero in every row left
 };
 
+// The magnitude the pivot tests compare: |x| for real entries, |Re x| + |Im x|
+// for complex ones, which is within a factor √2 of |x| and needs no root.
+inline double magnitude(double x) { return std::abs(x); }
+inline double magnitude(const std::complex<double>& x) { return std::abs(x.real()) + std::abs(x.imag()); }
+
 template <class K>
 class ThresholdFront {
  public:
@@ -100,12 +105,12 @@ class ThresholdFront {
     double largest = 0;
     if constexpr (symmetric) {
       for (int i = from; i < c; ++i)
-        if (i != skip) largest = std::max(largest, std::abs(at(c, i)));
+        if (i != skip) largest = std::max(largest, magnitude(at(c, i)));
       for (int i = c + 1; i < F_; ++i)
-        if (i != skip) largest = std::max(largest, std::abs(at(i, c)));
+        if (i != skip) largest = std::max(largest, magnitude(at(i, c)));
     } else {
       for (int i = from; i < F_; ++i)
-        if (i != c && i != skip) largest = std::max(largest, std::abs(at(i, c)));
+        if (i != c && i != skip) largest = std::max(largest, magnitude(at(i, c)));
     }
     return largest;
   }
@@ -116,7 +121,7 @@ class ThresholdFront {
     int best = -1;
     double largest = 0;
     for (int i = from; i < to; ++i) {
-      const double v = std::abs(symmetric ? sym(i, c) : at(i, c));
+      const double v = magnitude(symmetric ? sym(i, c) : at(i, c));
       if (i != c && v > largest) {
         largest = v;
         best = i;
@@ -128,7 +133,7 @@ class ThresholdFront {
   Choice choose(int cur, int e, double u) {
     for (int c = cur; c < e; ++c) {
       const double g = column_max(c, cur, -1);
-      const double d = std::abs(diagonal(c));
+      const double d = magnitude(diagonal(c));
       if (d > 0 && d >= u * g) return {true, c, symmetric ? -1 : c};
       // No later elimination fills a column that is zero in every row left,
       // in this front or above: the matrix is singular, and the column is
@@ -139,7 +144,7 @@ class ThresholdFront {
         if (r >= 0 && passes_two_by_two(c, r, cur, u)) return {true, c, r};
       } else {
         const int r = largest_row(c, cur, P_);
-        if (r >= 0 && std::abs(at(r, c)) >= u * std::max(g, d)) return {true, c, r};
+        if (r >= 0 && magnitude(at(r, c)) >= u * std::max(g, d)) return {true, c, r};
       }
     }
     return {};
@@ -148,10 +153,10 @@ class ThresholdFront {
   // Duff and Reid's test of the 2×2 pivot of columns c and r.
   bool passes_two_by_two(int c, int r, int cur, double u) {
     const T acc = diagonal(c), arr = diagonal(r), b = sym(r, c);
-    const double det = std::abs(acc * arr - b * K::mirror(b));
+    const double det = magnitude(acc * arr - b * K::mirror(b));
     if (det == 0) return false;
     const double gc = column_max(c, cur, r), gr = column_max(r, cur, c);
-    return u * (std::abs(arr) * gc + std::abs(b) * gr) <= det && u * (std::abs(b) * gc + std::abs(acc) * gr) <= det;
+    return u * (magnitude(arr) * gc + magnitude(b) * gr) <= det && u * (magnitude(b) * gc + magnitude(acc) * gr) <= det;
   }
 
   // The forced front's choice once no candidate passes.
@@ -161,7 +166,7 @@ class ThresholdFront {
     double best_ratio = -1;
     for (int c = cur; c < e; ++c) {
       const int r = symmetric ? c : largest_pivot_row(c, cur, rows_to);
-      const double d = std::abs(symmetric ? diagonal(c) : at(r, c));
+      const double d = magnitude(symmetric ? diagonal(c) : at(r, c));
       if (d == 0) continue;
       const double g = column_max(c, cur, symmetric ? -1 : r);
       const double ratio = g == 0 ? std::numeric_limits<double>::infinity() : d / g;
@@ -183,7 +188,7 @@ class ThresholdFront {
   int largest_pivot_row(int c, int from, int to) {
     int best = c;
     for (int i = from; i < to; ++i)
-      if (std::abs(at(i, c)) > std::abs(at(best, c))) best = i;
+      if (magnitude(at(i, c)) > magnitude(at(best, c))) best = i;
     return best;
   }
 
@@ -307,7 +312,7 @@ class ThresholdFront {
   double largest_in_columns(int from, int to) {
     double largest = 0;
     for (int j = from; j < to; ++j)
-      for (int i = symmetric ? j : from; i < F_; ++i) largest = std::max(largest, std::abs(at(i, j)));
+      for (int i = symmetric ? j : from; i < F_; ++i) largest = std::max(largest, magnitude(at(i, j)));
     return largest;
   }
 
@@ -317,10 +322,10 @@ class ThresholdFront {
     double largest = largest_in_columns(taken, P_);
     for (int j = 0; j < taken; ++j) {
       if constexpr (symmetric) {
-        largest = std::max(largest, std::abs(at(j, j)));
-        if (pivot_[j] == 2 && j + 1 < taken) largest = std::max(largest, std::abs(at(j + 1, j)));
+        largest = std::max(largest, magnitude(at(j, j)));
+        if (pivot_[j] == 2 && j + 1 < taken) largest = std::max(largest, magnitude(at(j + 1, j)));
       } else {
-        for (int q = j; q < F_; ++q) largest = std::max(largest, std::abs(at(j, q)));
+        for (int q = j; q < F_; ++q) largest = std::max(largest, magnitude(at(j, q)));
       }
     }
     return largest;

@@ -24,7 +24,8 @@
 //
 // A 1×1 pivot d of column j is accepted when |d| ≥ u·max_{i≠j} |a_ij|; a 2×2
 // pivot D of columns j, r when |D⁻¹|·(γ_j, γ_r)ᵀ ≤ (1/u, 1/u)ᵀ entrywise,
-// γ being each column's largest entry outside D (Duff and Reid's test). A
+// γ being each column's largest entry outside D (Duff and Reid's test), with
+// |x| read as |Re x| + |Im x| for the complex kinds. A
 // forced front (a root, which has no parent to delay to) takes, once no
 // candidate passes, the 1×1 pivot with the best ratio to its column, or else
 // any nonsingular 2×2 pivot; with tiny > 0 such a pivot below tiny in

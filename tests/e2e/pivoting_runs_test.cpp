@@ -96,6 +96,50 @@ TEST(PivotingRuns, RotatedRowsAreMatchedBackInEveryRunMode) {
     }
 }
 
+// The delayed pivots a run's log reports; −1 where it reports none.
+long delayed_pivots(const std::string& log) {
+  const std::string key = "Number of delayed pivots = ";
+  const auto at = log.rfind(key);
+  return at == std::string::npos ? -1 : std::stol(log.substr(at + key.size()));
+}
+
+// Zero diagonals in supernodes of one column (no merging): without the
+// matching each such column is delayed to its parent front, which must pivot
+// it; with it, the matched pairs are ordered together. Incore, out of core
+// and with the renumbered analysis kept for a later solve, without escalation.
+TEST(PivotingRuns, DelayedColumnsArePivotedByTheirParents) {
+  const struct {
+    const char* what;
+    std::vector<std::vector<std::string>> runs;
+    std::vector<std::string> env;
+  } modes[] = {
+      {"incore", {{"-pivoting"}}, {}},
+      {"offcore", {{"-pivoting"}}, {"TS_MEM_LIMIT_SOFT=1"}},
+      {"kept factor solved later", {{"-nofbs", "-pivoting"}, {"-nonf", "-pivoting"}}, {}},
+  };
+  const char* const kind_switch[] = {"-real_sym", "-real_unsym", "", "", "-complex_herm"};
+  for (const bool matching : {false, true})
+    for (int kind : {0, 1, 4})
+      for (const auto& mode : modes) {
+        ScopedWorkDir dir;
+        GeneratedSystem g = generate(Family::zero_diagonal, 12, kind, 2, 3);
+        write_system(fs::current_path(), g, false);
+        if (!matching) write_file("prefs.ini", "DIRECT_SOLVER Matching 0\n");
+        const std::string what = std::string(mode.what) + " kind " + std::to_string(kind) + (matching ? " matched" : "");
+        for (const auto& switches : mode.runs) {
+          std::vector<std::string> args{kind_switch[kind], "-zerofill", "0"};
+          args.insert(args.end(), switches.begin(), switches.end());
+          const RunResult run = run_binary(args, mode.env);
+          ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
+          EXPECT_EQ(run.err.find("Escalation"), std::string::npos) << what << "\n" << run.err;
+          if (switches[0] == "-nonf") continue;
+          if (!matching) EXPECT_GT(delayed_pivots(run.log), 0) << what;
+          if (matching && kind != 1) EXPECT_NE(run.log.find("pairs of columns kept together"), std::string::npos) << what;
+        }
+        expect_solved(g.a, kind, what);
+      }
+}
+
 // Asked for, the symmetric scaling of the matching solves the saddle-point
 // kinds as well; "Matching 0" keeps the rows of an unsymmetric matrix as read.
 TEST(PivotingRuns, SwitchAndPreferenceChooseTheMatching) {
