@@ -133,7 +133,7 @@ class FrontalFactorization {
     const std::int64_t delayed_in = gather_front_rows(s, f);
     const auto m = static_cast<std::int64_t>(rows_.size());
     for (std::int64_t t = 0; t < m; ++t) map_[rows_[t]] = static_cast<std::int32_t>(t);
-    make_room(s, m, delayed_in > 0);
+    make_room(s, m);
     const std::int64_t front_start = stack_size_ - m * m;
     T* front = stack_ + front_start;
     std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
@@ -396,13 +396,12 @@ class FrontalFactorization {
   }
 
   // Stack room for a front of order m over the stack below it. The last
-  // child's update matrix may lie under the front, as its entries move
-  // only upwards into it, but not where delayed columns come in: they take
-  // the front's first positions.
-  void make_room(std::int32_t s, std::int64_t m, bool delays_in) {
+  // child's update matrix may lie under the front: each of its entries moves
+  // to a front position no lower than its own, delayed columns included
+  // (they follow the earlier children's), so nothing is overwritten unread.
+  void make_room(std::int32_t s, std::int64_t m) {
     const std::int32_t first = tree_.child_ptr[s], end = tree_.child_ptr[s + 1];
-    const std::int64_t top_update =
-        end > first && !delays_in ? update_size(child_update_order(tree_.children[end - 1])) : 0;
+    const std::int64_t top_update = end > first ? update_size(child_update_order(tree_.children[end - 1])) : 0;
     const std::int64_t need = m * m + stack_top_ - top_update;
     if (need > stack_size_) grow(0, need, 0);
   }
@@ -463,7 +462,8 @@ class FrontalFactorization {
     solver_.Storage = storage - 1;
     stack_ = reinterpret_cast<T*>(stack_at);
     stack_size_ = storage;
-    OrlDebug(2, L"Delayed pivots: work area grown to %lld KB\n", static_cast<long long>(bytes / 1024));
+    OrlDebug(2, L"Delayed pivots: work area grown to %lld KB for the %s\n", static_cast<long long>(bytes / 1024),
+             stack_elements > 0 ? "stack" : "factor");
   }
 
   // The analysis rewritten to describe the factor, and the matrix renumbered

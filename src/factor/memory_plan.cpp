@@ -43,10 +43,14 @@ std::int32_t largest_front(const tessar& solver) {
   return static_cast<std::int32_t>(largest);
 }
 
+// Delayed pivots are to be expected where the matching moved rows or paired
+// columns with weak diagonals: the pivoting plan then keeps a margin.
+bool expects_delays(const tessar& solver) { return solver.matched() || solver.pivot_pairs.size() > 0; }
+
 PlanSizes plan_sizes(const tessar& solver, bool pivoting) {
   PlanSizes z{};
   z.n = solver.SNode[solver.NSuper];
-  z.F = solver.NzU;
+  z.F = solver.NzU + (pivoting && expects_delays(solver) ? solver.NzU / 16 : 0);
   z.E = solver.elem_size;
   z.W = solver.value_type == 1 ? 16 : 8;
   z.r = z.W / z.E;
@@ -161,6 +165,7 @@ void PlainPlan(tessar& solver, const SupernodeTree& tree) {
 void PivotingPlan(tessar& solver, const SupernodeTree& tree) {
   solver.max_front = largest_front(solver);
   solver.Storage = StackEstimate(solver, tree);
+  if (expects_delays(solver)) solver.Storage += solver.Storage / 16;
   const PlanSizes z = plan_sizes(solver, true);
   const auto kb = [](std::int64_t bytes) { return static_cast<long long>(bytes / 1024); };
   if (z.symmetric) {

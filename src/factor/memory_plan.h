@@ -17,6 +17,9 @@ std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree);
 
 // Size, decide and allocate for the plain and the pivoting path; they set
 // Storage, offcore, the WorkArray and its regions, and max_front (pivoting).
+// Where delayed pivots are to be expected (a matched matrix) the pivoting
+// plan keeps a sixteenth more stack and factor; the
+// factorization grows the WorkArray where delays need still more.
 void PlainPlan(tessar& solver, const SupernodeTree& tree);
 void PivotingPlan(tessar& solver, const SupernodeTree& tree);
 
