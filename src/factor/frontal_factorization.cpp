@@ -110,17 +110,24 @@ class FrontalFactorization {
     const std::int32_t k = solver_.SNode[s + 1] - f;
     const std::int64_t m = solver_.IU[f + 1] - solver_.IU[f];
     set_position_map(f, m);
+    T* front = assemble_front(s, f, k, m);
+    int flag = 0;
+    FactorFrontPlain<K>(k, static_cast<int>(m), front, flag);
+    if (flag != 0) return singular();
+    store_block(k, m, front);
+    push_update(k, m, stack_size_ - m * m);
+    return true;
+  }
+
+  // The front of order m at the top of the stack area, cleared, with the
+  // children's update matrices and the entries of A in place.
+  T* assemble_front(std::int32_t s, std::int32_t f, std::int32_t k, std::int64_t m) {
     const std::int64_t front_start = stack_size_ - m * m;
     T* front = stack_ + front_start;
     std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
     extend_add(s, m, front_start);
     assemble(f, k, m, front);
-    int flag = 0;
-    FactorFrontPlain<K>(k, static_cast<int>(m), front, flag);
-    if (flag != 0) return singular();
-    store_block(k, m, front);
-    push_update(k, m, front_start);
-    return true;
+    return front;
   }
 
   // The pivoting path's front: the columns its children delayed, then the
@@ -134,11 +141,7 @@ class FrontalFactorization {
     const auto m = static_cast<std::int64_t>(rows_.size());
     for (std::int64_t t = 0; t < m; ++t) map_[rows_[t]] = static_cast<std::int32_t>(t);
     make_room(s, m);
-    const std::int64_t front_start = stack_size_ - m * m;
-    T* front = stack_ + front_start;
-    std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
-    extend_add(s, m, front_start);
-    assemble(f, k, m, front);
+    T* front = assemble_front(s, f, k, m);
     const auto npiv = static_cast<int>(delayed_in + k);
     order_.resize(static_cast<std::size_t>(m));
     record_.resize(static_cast<std::size_t>(npiv));
