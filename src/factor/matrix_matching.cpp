@@ -18,13 +18,37 @@ constexpr const char* no_memory = "Can't allocate memory for the matching";
 
 // Whether some row has no stored diagonal or a zero one.
 template <class K>
-bool has_weak_diagonal(const YaleMatrix& a) {
+bool has_zero_diagonal(const YaleMatrix& a) {
   const auto* v = matrix_values<K>(a);
   for (std::int32_t i = 0; i < a.n; ++i) {
     const auto first = a.col_idx.begin() + a.row_ptr[i], last = a.col_idx.begin() + a.row_ptr[i + 1];
     const auto at = std::lower_bound(first, last, i);
     if (at == last || *at != i || v[at - a.col_idx.begin()] == typename K::scalar(0)) return true;
   }
+  return false;
+}
+
+// Symmetric kinds (one triangle stored): whether some diagonal entry is
+// missing or below u times the largest other entry of its row, so that a
+// 1×1 pivot there could fail the threshold test.
+template <class K>
+bool has_weak_diagonal(const YaleMatrix& a, double u) {
+  const auto* v = matrix_values<K>(a);
+  const auto n = static_cast<std::size_t>(a.n);
+  std::vector<double> diagonal(n, -1.0), largest(n, 0.0);
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      const std::int32_t j = a.col_idx[p];
+      const double magnitude = std::abs(v[p]);
+      if (j == i) {
+        diagonal[i] = magnitude;
+        continue;
+      }
+      largest[i] = std::max(largest[i], magnitude);
+      largest[j] = std::max(largest[j], magnitude);
+    }
+  for (std::size_t i = 0; i < n; ++i)
+    if (diagonal[i] <= 0.0 || diagonal[i] < u * largest[i]) return true;
   return false;
 }
 
@@ -208,13 +232,23 @@ std::uint64_t MatchMatrix(tessar& solver, YaleMatrix& a) {
   if (!solver.matched()) {
     // A saved factor was made with the matching its analysis holds, or none.
     if (solver.factors_from_disk) return 0;
-    // Automatically where a diagonal is weak: for the unsymmetric kinds
-    // always, for the symmetric ones where the factorization pivots, since
-    // their matching serves the 2×2 pivots of paired columns.
+    // Automatically for an unsymmetric matrix with a zero diagonal entry,
+    // and for a symmetric one whose factorization pivots where a diagonal
+    // is weak: its matching serves the 2×2 pivots of paired columns, and is
+    // dropped again where it pairs none.
     const bool pivots = solver.pivoting || solver.multi_thread;
-    const bool automatic = (K::symmetry == Symmetry::unsymmetric || pivots) && has_weak_diagonal<K>(a);
+    const bool automatic = K::symmetry == Symmetry::unsymmetric
+                               ? has_zero_diagonal<K>(a)
+                               : pivots && has_weak_diagonal<K>(a, solver.pivot_threshold);
     if (solver.matching == 0 || (solver.matching == 1 && !automatic)) return 0;
     compute_matching<K>(solver, a);
+    if (K::symmetry != Symmetry::unsymmetric && solver.matching == 1 && solver.pivot_pairs.size() == 0) {
+      OrlDebug(2, L"Matching: no weak diagonal to pair; the matrix is left as read\n");
+      solver.match_position.release();
+      solver.row_scale.release();
+      solver.column_scale.release();
+      return 0;
+    }
   }
   if constexpr (K::symmetry != Symmetry::unsymmetric) {
     scale_symmetric<K>(solver, a);
