@@ -207,27 +207,6 @@ TEST_P(FactorWidthTest, SupernodesLoadInTheSequentialBlockLayout) {
   EXPECT_EQ(solver->u_file_position, 4) << "the root reads its diagonal block, not the bogus off-diagonal one";
 }
 
-TEST_F(FactorFilesTest, OnlyJumpsSeekAndSeeksTrackThePosition) {
-  use_solver(0);
-  write_bytes("U", entries(0, 1000, 4));
-  ReadFactorRange(*solver, 0, 100, 'U');
-  // Move the stream behind the tracker's back: a read at the tracked position
-  // takes whatever the stream's position is, a read elsewhere seeks.
-  ASSERT_EQ(std::fseek(solver->u_file, 700 * 4, SEEK_SET), 0);
-  ReadFactorRange(*solver, 100, 50, 'U');
-  EXPECT_EQ(area_prefix('U', 50), entries(700, 50, 4)) << "no seek was made for the contiguous read";
-  ASSERT_EQ(std::fseek(solver->u_file, 0, SEEK_SET), 0);
-  ReadFactorRange(*solver, 300, 20, 'U');
-  EXPECT_EQ(area_prefix('U', 20), entries(300, 20, 4)) << "a jump seeks";
-
-  SeekFactorFile(*solver, 'U', 60);
-  EXPECT_EQ(solver->u_file_position, 60);
-  ReadFactorRange(*solver, 60, 10, 'U');
-  EXPECT_EQ(area_prefix('U', 10), entries(60, 10, 4));
-  OpenUFile(*solver, "rb");
-  EXPECT_EQ(solver->u_file_position, 0) << "opening resets the tracked position";
-}
-
 // Index files of the indexed block layout.
 
 TEST_F(FactorFilesTest, UnsymmetricKindsLoadBothIndexPairsOnFirstUse) {
@@ -249,30 +228,6 @@ TEST_F(FactorFilesTest, UnsymmetricKindsLoadBothIndexPairsOnFirstUse) {
   fs::remove(factor_index_file_name("L", FactorIndexPart::off_diagonal));
   LoadSupernodeFactors(*solver, 1, 2, 'U');
   EXPECT_EQ(area_prefix('U', 10), entries(9, 10, 16));
-}
-
-TEST_F(FactorFilesTest, IndexPairsAreChargedWhileHeld) {
-  const std::int32_t n = 200;  // n diagonal supernodes: (200 × 16) / 1024 = 3 KB per pair
-  use_solver(1);
-  solver->NSuper = n;
-  solver->SNode.allocate(*solver, n + 1, "test");
-  solver->IU.allocate(*solver, n + 1, "test");
-  for (std::int32_t k = 0; k <= n; ++k) solver->SNode[k] = k, solver->IU[k] = k;
-  std::vector<std::int64_t> offsets(n);
-  for (std::int32_t s = 0; s < n; ++s) offsets[s] = n - 1 - s;
-  for (const char* name : {"U", "L"}) {
-    write_bytes(name, entries(0, n, 4));
-    write_index(factor_index_file_name(name, FactorIndexPart::diagonal), offsets);
-    write_index(factor_index_file_name(name, FactorIndexPart::off_diagonal), offsets);
-  }
-  const std::int64_t before = solver->memory_in_use;
-  LoadSupernodeFactors(*solver, 0, n - 1, 'U');
-  EXPECT_EQ(solver->memory_in_use - before, 6);
-  EXPECT_EQ(area_prefix('U', 3), runs({{n - 1, 1}, {n - 2, 1}, {n - 3, 1}}, 4)) << "reversed block order";
-  solver->release_factor_index('L');
-  EXPECT_EQ(solver->memory_in_use - before, 3);
-  solver->allocate_factor_index('U', 2000);  // replaces the pair: 31 KB
-  EXPECT_EQ(solver->memory_in_use - before, 31);
 }
 
 // Naming.
