@@ -240,13 +240,14 @@ class ThresholdFront {
     }
   }
 
-  // A 1×1 pivot at k: the window's later columns updated, (L·D)ᵀ kept above
-  // the diagonal for the columns right of the window, the column scaled to L.
+  // A 1×1 pivot at k: (L·D)ᵀ kept above the diagonal in row k, the window's
+  // later columns updated by one rank-1 product (which also writes their
+  // strict upper part, scratch), the column scaled to L.
   void eliminate_one(int k, int e) {
     const T d = diagonal(k);
     at(k, k) = d;
-    for (int j = e; j < F_; ++j) at(k, j) = K::mirror(at(j, k));
-    for (int q = k + 1; q < e; ++q) blas::axpy(F_ - q, -K::mirror(at(q, k) / d), &at(q, k), 1, &at(q, q), 1);
+    for (int j = k + 1; j < F_; ++j) at(k, j) = K::mirror(at(j, k));
+    if (k + 1 < e) blas::geru(F_ - k - 1, e - k - 1, T(-1) / d, &at(k + 1, k), 1, &at(k, k + 1), F_, &at(k + 1, k + 1), F_);
     if (k + 1 < F_) blas::scal(F_ - k - 1, T(1) / d, &at(k + 1, k), 1);
   }
 
@@ -276,12 +277,12 @@ class ThresholdFront {
   }
 
   // The unsymmetric kinds' pivot at k: L's column, and the window's later
-  // columns updated.
+  // columns updated by one rank-1 product.
   void eliminate_lu(int k, int e) {
     const int below = F_ - k - 1;
     if (below == 0) return;
     blas::scal(below, T(1) / at(k, k), &at(k + 1, k), 1);
-    for (int q = k + 1; q < e; ++q) blas::axpy(below, -at(k, q), &at(k + 1, k), 1, &at(k + 1, q), 1);
+    if (k + 1 < e) blas::geru(below, e - k - 1, T(-1), &at(k + 1, k), 1, &at(k, k + 1), F_, &at(k + 1, k + 1), F_);
   }
 
   // The columns e … F−1 updated by the window's pivots first … cur−1.
