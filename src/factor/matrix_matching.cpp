@@ -16,16 +16,24 @@ namespace {
 
 constexpr const char* no_memory = "Can't allocate memory for the matching";
 
-// Whether some row has no stored diagonal or a zero one.
+// |a_ii| of every row, 0 where the diagonal is not stored.
 template <class K>
-bool has_zero_diagonal(const YaleMatrix& a) {
+std::vector<double> diagonal_magnitudes(const YaleMatrix& a) {
   const auto* v = matrix_values<K>(a);
+  std::vector<double> diagonal(static_cast<std::size_t>(a.n), 0.0);
   for (std::int32_t i = 0; i < a.n; ++i) {
     const auto first = a.col_idx.begin() + a.row_ptr[i], last = a.col_idx.begin() + a.row_ptr[i + 1];
     const auto at = std::lower_bound(first, last, i);
-    if (at == last || *at != i || v[at - a.col_idx.begin()] == typename K::scalar(0)) return true;
+    if (at != last && *at == i) diagonal[i] = std::abs(v[at - a.col_idx.begin()]);
   }
-  return false;
+  return diagonal;
+}
+
+// Whether some row has no stored diagonal or a zero one.
+template <class K>
+bool has_zero_diagonal(const YaleMatrix& a) {
+  const std::vector<double> diagonal = diagonal_magnitudes<K>(a);
+  return std::find(diagonal.begin(), diagonal.end(), 0.0) != diagonal.end();
 }
 
 // Symmetric kinds (one triangle stored): whether some diagonal entry is
@@ -35,17 +43,14 @@ template <class K>
 bool has_weak_diagonal(const YaleMatrix& a, double u) {
   const auto* v = matrix_values<K>(a);
   const auto n = static_cast<std::size_t>(a.n);
-  std::vector<double> diagonal(n, -1.0), largest(n, 0.0);
+  const std::vector<double> diagonal = diagonal_magnitudes<K>(a);
+  std::vector<double> largest(n, 0.0);
   for (std::int32_t i = 0; i < a.n; ++i)
     for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
       const std::int32_t j = a.col_idx[p];
-      const double magnitude = std::abs(v[p]);
-      if (j == i) {
-        diagonal[i] = magnitude;
-        continue;
-      }
-      largest[i] = std::max(largest[i], magnitude);
-      largest[j] = std::max(largest[j], magnitude);
+      if (j == i) continue;
+      largest[i] = std::max(largest[i], std::abs(v[p]));
+      largest[j] = std::max(largest[j], std::abs(v[p]));
     }
   for (std::size_t i = 0; i < n; ++i)
     if (diagonal[i] <= 0.0 || diagonal[i] < u * largest[i]) return true;
@@ -96,14 +101,9 @@ YaleMatrix whole_magnitudes(const YaleMatrix& a) {
 // larger scaled diagonal first.
 template <class K>
 void pair_weak_diagonals(tessar& solver, const YaleMatrix& a, const Matching& m, const std::vector<double>& d) {
-  const auto* v = matrix_values<K>(a);
   const auto n = static_cast<std::size_t>(a.n);
-  std::vector<double> diagonal(n, 0.0);
-  for (std::int32_t i = 0; i < a.n; ++i) {
-    const auto first = a.col_idx.begin() + a.row_ptr[i], last = a.col_idx.begin() + a.row_ptr[i + 1];
-    const auto at = std::lower_bound(first, last, i);
-    if (at != last && *at == i) diagonal[i] = std::abs(v[at - a.col_idx.begin()]) * d[i] * d[i];
-  }
+  std::vector<double> diagonal = diagonal_magnitudes<K>(a);
+  for (std::size_t i = 0; i < n; ++i) diagonal[i] *= d[i] * d[i];
   const double weak = solver.pivot_threshold;
   std::vector<char> visited(n, 0);
   std::vector<std::int32_t> pairs, cycle;

@@ -165,7 +165,13 @@ class ThresholdFront {
     Choice best;
     double best_ratio = -1;
     for (int c = cur; c < e; ++c) {
-      const int r = symmetric ? c : largest_pivot_row(c, cur, rows_to);
+      // Unsymmetric kinds pivot on the largest fully summed row, the diagonal
+      // where it is as large.
+      int r = c;
+      if (!symmetric) {
+        const int other = largest_row(c, cur, rows_to);
+        if (other >= 0 && magnitude(at(other, c)) > magnitude(at(c, c))) r = other;
+      }
       const double d = magnitude(symmetric ? diagonal(c) : at(r, c));
       if (d == 0) continue;
       const double g = column_max(c, cur, symmetric ? -1 : r);
@@ -181,15 +187,6 @@ class ThresholdFront {
       if (r >= 0 && passes_two_by_two(c, r, cur, 0.0)) return {true, c, r};
     }
     return {};
-  }
-
-  // Unsymmetric kinds: the fully summed row with the largest entry of column
-  // c, the diagonal included.
-  int largest_pivot_row(int c, int from, int to) {
-    int best = c;
-    for (int i = from; i < to; ++i)
-      if (magnitude(at(i, c)) > magnitude(at(best, c))) best = i;
-    return best;
   }
 
   int take(Choice choice, int cur, int e) {
