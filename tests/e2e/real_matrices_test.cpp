@@ -1,8 +1,7 @@
 // Real matrices of every kind, converted from the shared collection, go through
-// the reader, each analysis path and the factorization of the built solver.
+// the reader, each analysis path and the factorization of the built solver,
+// and a default run solves them.
 #include <gtest/gtest.h>
-
-#include <memory>
 
 #include "tests/support/test_support.h"
 #include "tools/mm/matrix_market.h"
@@ -16,12 +15,12 @@ struct RealMatrix {
 };
 
 const RealMatrix matrices[] = {
-    {"ss_bcsstk13.mtx", 0},      // ill-conditioned stiffness matrix
+    {"ss_bcsstk13.mtx", 0},            // ill-conditioned stiffness matrix
     {"ss_hangGlider_2.mtx", 0, true},  // saddle point: matched pairs, 2×2 pivots
     {"ss_west0479.mtx", 1},            // chemical process, zero diagonals: rows matched, columns delayed
     {"ss_rajat19.mtx", 1, true},       // circuit
-    {"ss_adder_dcop_05.mtx", 1}, // circuit, badly scaled
-    {"ss_arrow.mtx", 1},         // one dense row and column
+    {"ss_adder_dcop_05.mtx", 1},       // circuit, badly scaled
+    {"ss_arrow.mtx", 1},               // one dense row and column
     {"px_young4c.mtx", 2},
     {"ss_young1c.mtx", 3},
     {"px_mhd1280b.mtx", 4},
@@ -31,61 +30,50 @@ void PrintTo(const RealMatrix& m, std::ostream* out) { *out << m.file << " as ki
 
 const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
 
-// Each test converts its matrix into "A" in a fresh working directory; a
-// collection without the file skips.
-class RealMatrices : public ::testing::TestWithParam<RealMatrix> {
- protected:
-  void SetUp() override {
-    const auto source = shared_dir() / "matrix-sources" / GetParam().file;
-    if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
-    dir_ = std::make_unique<ScopedWorkDir>();
-    a = convert_to_kind(read_matrix_market(source), GetParam().kind);
-    write_matrix_file(a);
-  }
+class RealMatrices : public ::testing::TestWithParam<RealMatrix> {};
 
-  std::unique_ptr<ScopedWorkDir> dir_;
-  YaleMatrix a;
-};
-
-TEST_P(RealMatrices, EveryFactorizationPathFactorsTheMatrix) {
+// Each path keeps a factor of the whole matrix (as read: its dimension and
+// entries are logged); then a default run solves a right-hand side, checked
+// here against the matrix. A collection without the file skips.
+TEST_P(RealMatrices, EveryPathFactorsAndTheDefaultRunSolves) {
   const RealMatrix& m = GetParam();
+  const auto source = shared_dir() / "matrix-sources" / m.file;
+  if (!std::filesystem::exists(source)) GTEST_SKIP() << source << " is not available";
+  ScopedWorkDir dir;
+  const YaleMatrix a = convert_to_kind(read_matrix_market(source), m.kind);
+  write_matrix_file(a);
 
-  using Path = std::vector<std::string>;
-  const std::vector<Path> paths{{}, {"-pivoting"}, {"-mt", "-ncpu", "2"}};
-  for (const Path& path : paths) {
+  for (const std::vector<std::string>& path : {std::vector<std::string>{}, {"-pivoting"}, {"-mt", "-ncpu", "2"}}) {
     std::vector<std::string> args{kind_switch[m.kind], "-nofbs"};
     args.insert(args.end(), path.begin(), path.end());
     std::filesystem::remove("tessar.log");
-    RunResult run = run_binary(args);
+    const RunResult run = run_binary(args);
+    const std::string what = std::string(m.file) + " " + (path.empty() ? "plain" : path[0]) + "\n" + run.err;
     if (m.zero_pivots && path.empty()) {
-      EXPECT_NE(run.err.find("singular matrix (an exactly zero pivot"), std::string::npos) << m.file << "\n" << run.err;
+      EXPECT_NE(run.err.find("singular matrix (an exactly zero pivot"), std::string::npos) << what;
       continue;
     }
-    EXPECT_EQ(run.status, 0) << m.file << " " << (path.empty() ? "plain" : path[0]) << "\n" << run.err;
-    EXPECT_NE(run.err.find("solver :progress 30.000000"), std::string::npos) << m.file;
+    EXPECT_EQ(run.status, 0) << what;
+    EXPECT_NE(run.err.find("solver :progress 30.000000"), std::string::npos) << what;
     EXPECT_NE(run.log.find("Dim = " + std::to_string(a.n) + " NZ = " + std::to_string(a.nnz) + "\n"),
-              std::string::npos);
+              std::string::npos) << what;
   }
-}
 
-TEST_P(RealMatrices, DefaultRunSolvesToDoublePrecision) {
-  const RealMatrix& m = GetParam();
   const bool complex = m.kind >= 2;
-  std::vector<double> raw;
+  std::vector<double> b;
   for (std::int32_t i = 0; i < a.n; ++i) {
-    raw.push_back(1.0 + i % 7);
-    if (complex) raw.push_back(0.5 * (i % 3));
+    b.push_back(1.0 + i % 7);
+    if (complex) b.push_back(0.5 * (i % 3));
   }
-  write_file("b", std::string(reinterpret_cast<const char*>(raw.data()), raw.size() * sizeof(double)));
-  RunResult run = run_binary({kind_switch[m.kind]});
+  write_file("b", std::string(reinterpret_cast<const char*>(b.data()), b.size() * sizeof(double)));
+  const RunResult run = run_binary({kind_switch[m.kind]});
   ASSERT_EQ(run.status, 0) << m.file << "\n" << run.err;
   EXPECT_TRUE(solved(a, m.kind, read_vectors("x", complex), read_vectors("b", complex), 0)) << m.file;
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedCollection, RealMatrices, ::testing::ValuesIn(matrices),
-                         [](const auto& info) {
-                           std::string name = info.param.file;
-                           return name.substr(0, name.find('.'));
-                         });
+INSTANTIATE_TEST_SUITE_P(SharedCollection, RealMatrices, ::testing::ValuesIn(matrices), [](const auto& info) {
+  const std::string name = info.param.file;
+  return name.substr(0, name.find('.'));
+});
 
 }  // namespace

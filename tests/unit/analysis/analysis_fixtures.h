@@ -1,24 +1,19 @@
 #pragma once
 // Patterns and reference computations shared by the analysis tests.
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "analysis/reorder.h"
 #include "driver/tessar.h"
 #include "io/yale_matrix.h"
+#include "platform/error.h"
 
-enum class AnalysisPath { plain, pivoting, multi_thread };
-
-inline void select_path(tessar& solver, AnalysisPath path) {
-  solver.pivoting = path != AnalysisPath::plain;
-  solver.multi_thread = path == AnalysisPath::multi_thread;
-}
-
-// The unsymmetric kinds (1 and 3) store whole rows, the others one triangle.
-inline bool stores_whole_rows(int kind) { return kind == 1 || kind == 3; }
-
-// A symmetric pattern given as a dense boolean matrix with a full diagonal.
+// A symmetric pattern as a dense boolean matrix with a full diagonal.
 using DensePattern = std::vector<std::vector<bool>>;
 
 inline DensePattern random_pattern(std::int32_t n, double density, std::uint64_t seed) {
@@ -32,14 +27,14 @@ inline DensePattern random_pattern(std::int32_t n, double density, std::uint64_t
   return p;
 }
 
-// The pattern as the solver stores it: the upper triangle for the symmetric
-// kinds, whole rows for the unsymmetric kinds.
-inline YaleMatrix matrix_of(const DensePattern& p, bool whole_rows) {
+// The pattern as a solver of this kind stores it: whole rows for the
+// unsymmetric kinds (1 and 3), the upper triangle for the others.
+inline YaleMatrix matrix_of(const DensePattern& p, int kind) {
   YaleMatrix a;
   a.n = static_cast<std::int32_t>(p.size());
   a.row_ptr.push_back(0);
   for (std::int32_t i = 0; i < a.n; ++i) {
-    for (std::int32_t j = whole_rows ? 0 : i; j < a.n; ++j)
+    for (std::int32_t j = kind == 1 || kind == 3 ? 0 : i; j < a.n; ++j)
       if (p[i][j]) a.col_idx.push_back(j);
     a.row_ptr.push_back(static_cast<std::int64_t>(a.col_idx.size()));
   }
@@ -75,4 +70,15 @@ inline std::vector<std::int32_t> stored_structure(const tessar& solver, std::int
   std::vector<std::int32_t> list;
   for (std::int64_t p = 0; p < off; ++p) list.push_back(solver.JU[solver.IJU[k] + p]);
   return list;
+}
+
+// The action must end the run with this code and a message containing text.
+inline void expect_fatal(const std::function<void()>& action, std::int32_t code, const std::string& text) {
+  try {
+    action();
+    ADD_FAILURE() << "expected a fatal error";
+  } catch (const TessarException& e) {
+    EXPECT_EQ(e.code(), code);
+    EXPECT_NE(e.message().str().find(text), std::string::npos) << e.message().str();
+  }
 }

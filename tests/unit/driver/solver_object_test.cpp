@@ -1,58 +1,48 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
+#include <tuple>
+
 #include "driver/kind_solvers.h"
 #include "driver/progress.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
+// Five percent of the memory is held back, at most 2 GiB, and the limit is at least 512 MiB.
 TEST(SoftMemoryLimit, HoldsBackFivePercentCappedAndFloored) {
-  EXPECT_EQ(soft_memory_limit_kb(16'777'216), 15'938'356);
-  EXPECT_EQ(soft_memory_limit_kb(67'108'864), 67'108'864 - 2'097'152);
-  EXPECT_EQ(soft_memory_limit_kb(524'288), 524'288);
-  EXPECT_EQ(soft_memory_limit_kb(100'000), 524'288);
+  const std::int64_t cases[][2] = {
+      {16'777'216, 15'938'356}, {67'108'864, 67'108'864 - 2'097'152}, {524'288, 524'288}, {100'000, 524'288}};
+  for (const auto& c : cases) EXPECT_EQ(soft_memory_limit_kb(c[0]), c[1]) << c[0];
 }
 
-TEST(KindSolvers, EachClassCarriesItsKindCodes) {
+TEST(KindSolvers, EachClassCarriesItsKindCodesAndLeavesOneOpenMpThread) {
   ScopedWorkDir dir;
-  struct Expected {
-    int solver_type, value_type, symmetry, post_method, elem_size;
-  };
-  const Expected expected[] = {{0, 0, 0, 0, 4}, {1, 0, 1, 1, 4}, {2, 1, 0, 0, 8}, {3, 1, 1, 1, 8}, {4, 1, 2, 0, 8}};
+  // solver_type, value_type, symmetry, post_method, elem_size
+  const std::tuple<int, int, int, int, int> expected[] = {
+      {0, 0, 0, 0, 4}, {1, 0, 1, 1, 4}, {2, 1, 0, 0, 8}, {3, 1, 1, 1, 8}, {4, 1, 2, 0, 8}};
   for (int kind = 0; kind < 5; ++kind) {
-    auto solver = make_test_solver(kind);
-    EXPECT_EQ(solver->solver_type, expected[kind].solver_type);
-    EXPECT_EQ(solver->value_type, expected[kind].value_type);
-    EXPECT_EQ(solver->symmetry, expected[kind].symmetry);
-    EXPECT_EQ(solver->post_method, expected[kind].post_method);
-    EXPECT_EQ(solver->elem_size, expected[kind].elem_size);
-    EXPECT_EQ(solver->offcore, 1);
-    EXPECT_GE(solver->Soft_Memory_Limit, 524'288);
+    auto s = make_test_solver(kind);
+    EXPECT_EQ(std::tuple(s->solver_type, s->value_type, s->symmetry, s->post_method, s->elem_size), expected[kind]);
   }
   EXPECT_EQ(make_solver(5), nullptr);
   EXPECT_EQ(make_solver(-1), nullptr);
-}
-
-TEST(KindSolvers, ConstructionLogsItsBannerAndLeavesOneOpenMpThread) {
-  ScopedWorkDir dir;
-  LogCapture log{2};
-  auto solver = make_test_solver(3);
-  EXPECT_TRUE(log.contains("Initializing complex asymmetric matrix solver\n"));
-  EXPECT_TRUE(log.contains("TotalRAM detected "));
   EXPECT_STREQ(std::getenv("OMP_NUM_THREADS"), "1");
 }
 
+// The parent program reads these stderr lines; quiet and -ng runs print none.
 TEST(Progress, LinesAreCappedAndSilencedByQuietModes) {
   ScopedWorkDir dir;
   auto solver = make_test_solver(0);
   ::testing::internal::CaptureStderr();
   report_progress(*solver, 130);
   report_progress(*solver, -5);
+  report_progress(*solver, band_midpoint(30, 81));
   report_message(*solver, "Factor (Est. memory = 1MB, disk = 1MB)");
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "solver :progress 100.000000\nsolver :progress -5.000000\n"
+            "solver :progress 100.000000\nsolver :progress -5.000000\nsolver :progress 55.000000\n"
             "solver :message Factor (Est. memory = 1MB, disk = 1MB)\n");
-
   for (bool tessar::*flag : {&tessar::quiet, &tessar::no_progress}) {
     auto silent = make_test_solver(0);
     (*silent).*flag = true;
@@ -61,46 +51,28 @@ TEST(Progress, LinesAreCappedAndSilencedByQuietModes) {
     report_message(*silent, "hidden");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   }
-  EXPECT_EQ(band_midpoint(0, 30), 15);
-  EXPECT_EQ(band_midpoint(30, 81), 55);
 }
 
-}  // namespace
-
-namespace {
-
+// Only an offcore factor that is not kept is removed (with its index files
+// in the -mt layout, L only for unsymmetric kinds); "index" always stays.
 TEST(SolverDestruction, RemovesOnlyFactorFilesThatWereTemporary) {
   ScopedWorkDir dir;
-  auto files = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"};
-  auto lay_out = [&] {
-    for (const char* f : files) write_file(f, "f");
+  const char* files[] = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"};
+  // kind, -mt, kept factor, offcore, files removed
+  const std::tuple<int, bool, bool, int, std::set<std::string>> cases[] = {
+      {1, true, false, 1, {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index"}},
+      {0, false, false, 1, {"U"}},
+      {0, false, true, 1, {}},
+      {0, false, false, 0, {}},
   };
-  lay_out();
-  {
-    auto solver = make_test_solver(1);
-    solver->multi_thread = true;
+  for (const auto& [kind, multi_thread, save_factor, offcore, removed] : cases) {
+    for (const char* f : files) write_file(f, "f");
+    {
+      auto s = make_test_solver(kind);
+      std::tie(s->multi_thread, s->save_factor, s->offcore) = std::tuple(multi_thread, save_factor, offcore);
+    }
+    for (const char* f : files) EXPECT_EQ(std::filesystem::exists(f), removed.count(f) == 0) << f << " kind " << kind;
   }
-  for (const char* f : files) EXPECT_EQ(std::filesystem::exists(f), std::string(f) == "index") << f;
-
-  lay_out();
-  {
-    auto solver = make_test_solver(0);
-    solver->offcore = 1;
-  }
-  EXPECT_FALSE(std::filesystem::exists("U"));
-  EXPECT_TRUE(std::filesystem::exists("L")) << "a symmetric kind has no L file";
-
-  lay_out();
-  {
-    auto solver = make_test_solver(0);
-    solver->save_factor = true;
-  }
-  EXPECT_TRUE(std::filesystem::exists("U")) << "a kept factor stays";
-  {
-    auto solver = make_test_solver(0);
-    solver->offcore = 0;
-  }
-  EXPECT_TRUE(std::filesystem::exists("U")) << "an incore run removes nothing";
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/process.h"
@@ -10,162 +13,76 @@
 
 namespace {
 
-struct Args {
-  explicit Args(std::vector<std::string> list) : text(std::move(list)) {
-    text.insert(text.begin(), "tessar64");
-    for (auto& t : text) argv.push_back(t.c_str());
-  }
-  int argc() const { return static_cast<int>(argv.size()); }
-  std::vector<std::string> text;
+// Parses a command line given as its switches separated by spaces.
+ParseOutcome parse(tessar& solver, const std::string& line) {
+  std::vector<std::string> words{"tessar64"};
+  std::istringstream in(line);
+  for (std::string word; in >> word;) words.push_back(word);
   std::vector<const char*> argv;
-};
+  for (const auto& w : words) argv.push_back(w.c_str());
+  return parse_switches(solver, static_cast<int>(argv.size()), argv.data());
+}
 
-class SwitchesTest : public ::testing::Test {
- protected:
+// Each row parses into a fresh solver of a kind and checks the fields the switches set.
+TEST(Switches, SetTheirFields) {
   ScopedWorkDir dir;
   LogCapture log{2};
-  std::unique_ptr<tessar> solver = make_test_solver(0);
-
-  ParseOutcome parse(std::vector<std::string> list) {
-    Args args(std::move(list));
-    return parse_switches(*solver, args.argc(), args.argv.data());
+  const std::string long_name(255, 'p');
+  const std::tuple<std::string, int, std::function<bool(const tessar&)>> cases[] = {
+      {"-nofbs", 0, [](const tessar& s) { return s.save_factor && !s.do_solve && s.do_factor; }},
+      {"-nonf -check", 0,
+       [](const tessar& s) { return !s.do_reorder && !s.do_factor && s.factors_from_disk && s.do_check; }},
+      {"-back_exec", 0, [](const tessar& s) { return s.quiet && !s.do_factor && s.factors_from_disk; }},
+      {"-awe_exec", 0, [](const tessar& s) { return s.save_factor && s.do_solve; }},
+      {"-allow_perturbation", 0, [](const tessar& s) { return s.allow_perturbation && s.pivoting && s.enforce_CG; }},
+      {"-mt -bicgstab -zerofill 0 -nblock 64 -noreorder -low_tri", 1,
+       [](const tessar& s) {
+         return s.multi_thread && s.pivoting && s.post_method == 2 && s.max_zero_fill == 0 && s.block_size == 64 &&
+                !s.reorder_enabled && s.lower_triangular == 1;
+       }},
+      {"-double_precision", 0, [](const tessar& s) { return s.elem_size == 8; }},
+      {"-double_precision", 4, [](const tessar& s) { return s.elem_size == 16; }},
+      // Processor requests beyond the machine are capped; an unknown switch is passed over.
+      {"-ncpu " + std::to_string(processor_count() + 8), 0,
+       [](const tessar& s) { return s.ncpu == processor_count(); }},
+      {"-ncpu 1 -frobnicate", 0, [](const tessar& s) { return s.ncpu == 1; }},
+      {"-ncpu_fbs 0", 0, [](const tessar& s) { return s.ncpu_solve == -1; }},
+      {"-ncpu_fbs 3", 0, [](const tessar& s) { return s.ncpu_solve == 3; }},
+      {"-zerofill 42abc", 0, [](const tessar& s) { return s.max_zero_fill == 42; }},
+      {"-zerofill abc", 0, [](const tessar& s) { return s.max_zero_fill == 0; }},
+      {"-profile " + long_name, 0, [&](const tessar& s) { return s.profile_name == long_name; }},
+  };
+  for (const auto& [line, kind, holds] : cases) {
+    auto solver = make_test_solver(kind);
+    EXPECT_EQ(parse(*solver, line), ParseOutcome::run) << line;
+    EXPECT_TRUE(holds(*solver)) << line;
   }
+  EXPECT_EQ(parse(*make_test_solver(0), "-built -gl_exec"), ParseOutcome::end_now) << "later switches are not read";
+}
 
-  // Message and code of the fatal error a parse ends with.
-  std::pair<std::string, int> parse_failure(std::vector<std::string> list) {
+// A missing or bad value ends the run with code 1 and a message naming the switch.
+TEST(Switches, BadValuesEndTheRunNamingTheSwitch) {
+  ScopedWorkDir dir;
+  LogCapture log{2};
+  const std::pair<std::string, std::string> cases[] = {
+      {"-quiet -ncpu_fbs", "Switch -ncpu_fbs needs a value"},
+      {"-quiet -nblock", "Switch -nblock needs a value"},
+      {"-quiet -zerofill", "Switch -zerofill needs a value"},
+      {"-quiet -profile", "Switch -profile needs a value"},
+      {"-ncpu 0", "Switch -ncpu needs a processor count of at least 1, not 0"},
+      {"-ncpu 99999999999", "Value of switch -ncpu is out of range"},
+      {"-nblock -3", "Switch -nblock needs a block size of at least 1, not -3"},
+      {"-profile " + std::string(256, 'p'), "Switch -profile needs a name of at most 255 characters"},
+  };
+  for (const auto& [line, message] : cases) {
     try {
-      parse(std::move(list));
+      parse(*make_test_solver(0), line);
+      ADD_FAILURE() << line;
     } catch (const TessarException& e) {
-      return {e.message().str(), e.code()};
+      EXPECT_EQ(e.code(), 1) << line;
+      EXPECT_EQ(e.message().str(), message);
     }
-    return {"", 0};
   }
-};
-
-TEST(KindSelection, LastKindSwitchWinsAndBackExecIsSeen) {
-  Args none({});
-  EXPECT_EQ(kind_from_switches(none.argc(), none.argv.data()).kind, 0);
-  Args two({"-real_unsym", "-nofbs", "-complex_sym"});
-  KindSelection selection = kind_from_switches(two.argc(), two.argv.data());
-  EXPECT_EQ(selection.kind, 2);
-  EXPECT_FALSE(selection.back_exec);
-  Args back({"-complex_herm", "-back_exec"});
-  EXPECT_TRUE(kind_from_switches(back.argc(), back.argv.data()).back_exec);
-}
-
-TEST_F(SwitchesTest, KindSwitchesAreLoggedInOrder) {
-  parse({"-real_unsym", "-complex_sym"});
-  std::string text = log.text();
-  auto first = text.find("Solving real asymmetric matrix\n");
-  auto second = text.find("Solving complex symmetric matrix\n");
-  ASSERT_NE(first, std::string::npos);
-  ASSERT_NE(second, std::string::npos);
-  EXPECT_LT(first, second);
-  EXPECT_LT(text.find("Full 64-bit matrix solver\n"), first);
-}
-
-TEST_F(SwitchesTest, RunModesSetTheirPhaseFlags) {
-  parse({"-nofbs"});
-  EXPECT_TRUE(solver->save_factor);
-  EXPECT_FALSE(solver->do_solve);
-  EXPECT_TRUE(solver->do_factor);
-
-  solver = make_test_solver(0);
-  parse({"-nonf", "-check"});
-  EXPECT_FALSE(solver->do_reorder);
-  EXPECT_FALSE(solver->do_factor);
-  EXPECT_TRUE(solver->factors_from_disk);
-  EXPECT_TRUE(solver->do_check);
-
-  solver = make_test_solver(0);
-  parse({"-back_exec"});
-  EXPECT_TRUE(solver->quiet);
-  EXPECT_FALSE(solver->do_factor);
-
-  solver = make_test_solver(0);
-  parse({"-awe_exec"});
-  EXPECT_TRUE(solver->save_factor);
-  EXPECT_TRUE(solver->do_solve);
-}
-
-TEST_F(SwitchesTest, CombinedSwitchesSetEveryFieldTheyName) {
-  parse({"-allow_perturbation"});
-  EXPECT_TRUE(solver->allow_perturbation);
-  EXPECT_TRUE(solver->pivoting);
-  EXPECT_TRUE(solver->enforce_CG);
-
-  solver = make_test_solver(1);
-  EXPECT_EQ(solver->post_method, 1);
-  parse({"-mt", "-bicgstab", "-zerofill", "0", "-nblock", "64", "-noreorder", "-low_tri"});
-  EXPECT_TRUE(solver->multi_thread);
-  EXPECT_TRUE(solver->pivoting);
-  EXPECT_EQ(solver->post_method, 2);
-  EXPECT_EQ(solver->max_zero_fill, 0);
-  EXPECT_EQ(solver->block_size, 64);
-  EXPECT_FALSE(solver->reorder_enabled);
-  EXPECT_EQ(solver->lower_triangular, 1);
-}
-
-TEST_F(SwitchesTest, DoublePrecisionDoublesTheStoredEntry) {
-  parse({"-double_precision"});
-  EXPECT_EQ(solver->elem_size, 8);
-  solver = make_test_solver(4);
-  EXPECT_EQ(solver->elem_size, 8);
-  parse({"-double_precision"});
-  EXPECT_EQ(solver->elem_size, 16);
-}
-
-TEST_F(SwitchesTest, BuiltEndsBeforeLaterSwitches) {
-  EXPECT_EQ(parse({"-built", "-gl_exec"}), ParseOutcome::end_now);
-  EXPECT_EQ(parse({"-quiet"}), ParseOutcome::run);
-}
-
-TEST_F(SwitchesTest, NcpuIsCappedAtTheProcessorCount) {
-  int p = processor_count();
-  parse({"-ncpu", std::to_string(p + 8)});
-  EXPECT_EQ(solver->ncpu, p);
-  EXPECT_TRUE(log.contains("Setting number of processors to " + std::to_string(p + 8) + "\n"));
-  EXPECT_TRUE(log.contains("Number of processors changed to " + std::to_string(p) + "\n"));
-}
-
-TEST_F(SwitchesTest, NcpuFbsBelowOneMeansUseNcpu) {
-  parse({"-ncpu_fbs", "0"});
-  EXPECT_EQ(solver->ncpu_solve, -1);
-  EXPECT_FALSE(log.contains("processors in solution stage"));
-  parse({"-ncpu_fbs", "3"});
-  EXPECT_EQ(solver->ncpu_solve, 3);
-}
-
-TEST_F(SwitchesTest, UnknownArgumentsAreLoggedWithTheirPosition) {
-  parse({"-ncpu", "1", "-frobnicate"});
-  EXPECT_TRUE(log.contains("Unrecognized flag 3 -frobnicate\n"));
-}
-
-TEST_F(SwitchesTest, ValuesAreReadAsLeadingDecimals) {
-  parse({"-zerofill", "  42abc"});
-  EXPECT_EQ(solver->max_zero_fill, 42);
-  parse({"-zerofill", "abc"});
-  EXPECT_EQ(solver->max_zero_fill, 0);
-}
-
-TEST_F(SwitchesTest, BadValuesEndTheRunNamingTheSwitch) {
-  for (const char* name : {"-ncpu", "-ncpu_fbs", "-nblock", "-zerofill", "-profile"}) {
-    auto [message, code] = parse_failure({"-quiet", name});
-    EXPECT_EQ(code, 1) << name;
-    EXPECT_NE(message.find(name), std::string::npos) << message;
-  }
-  EXPECT_EQ(parse_failure({"-ncpu", "0"}).second, 1);
-  EXPECT_EQ(parse_failure({"-nblock", "-3"}).second, 1);
-  EXPECT_EQ(parse_failure({"-profile", std::string(256, 'p')}).second, 1);
-  EXPECT_EQ(parse_failure({"-gl_exec"}), std::make_pair(std::string("No classical output for this matrix type"), 1));
-  EXPECT_EQ(parse_failure({"-decomp_exec"}), std::make_pair(std::string("It is not implemented"), 1));
-  EXPECT_TRUE(log.contains("GLINT call\n"));
-}
-
-TEST_F(SwitchesTest, ProfileNameUpToTheLimitIsKept) {
-  std::string name(255, 'p');
-  parse({"-profile", name});
-  EXPECT_EQ(solver->profile_name, name);
 }
 
 }  // namespace

@@ -2,30 +2,33 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <functional>
 #include <random>
 
 #include "tests/support/test_support.h"
 
 namespace {
 
-// Raw record bytes of the default or marker layout, for files no writer would make.
-std::string record(std::int32_t row, std::int32_t col, double value, bool markers = false) {
+// Raw records (value 1 + row + 10·column) of the plain or marker layout, for
+// files no writer would make.
+std::string records(const std::vector<std::pair<std::int32_t, std::int32_t>>& entries, bool markers = false) {
   std::string bytes;
-  auto put = [&](const void* p, std::size_t n) { bytes.append(static_cast<const char*>(p), n); };
-  std::int32_t marker = 16;
-  if (markers) put(&marker, 4);
-  put(&row, 4);
-  put(&col, 4);
-  put(&value, 8);
-  if (markers) put(&marker, 4);
+  const auto put = [&](const auto& field) { bytes.append(reinterpret_cast<const char*>(&field), sizeof field); };
+  for (auto [r, c] : entries) {
+    if (markers) put(std::int32_t{16});
+    put(r);
+    put(c);
+    put(1.0 + r + 10 * c);
+    if (markers) put(std::int32_t{16});
+  }
   return bytes;
 }
 
-std::string records(const std::vector<std::pair<std::int32_t, std::int32_t>>& entries, bool markers = false) {
-  std::string bytes;
-  for (auto [r, c] : entries) bytes += record(r, c, 1.0 + r + 10 * c, markers);
-  return bytes;
+// A 4×4 unsymmetric pattern with every row holding its diagonal.
+YaleMatrix sample(bool complex) {
+  std::vector<double> values(complex ? 16 : 8);
+  for (std::size_t k = 0; k < values.size(); ++k) values[k] = 0.5 + static_cast<double>(k);
+  return matrix_from_entries(4, {0, 0, 1, 1, 2, 2, 3, 3}, {0, 3, 1, 2, 1, 2, 0, 3}, values, complex);
 }
 
 class MatrixFileTest : public ::testing::Test {
@@ -33,107 +36,75 @@ class MatrixFileTest : public ::testing::Test {
   ScopedWorkDir dir;
   LogCapture log{2};
 
-  struct Failure {
-    std::string message;
-    int code = 0;
+  struct Outcome {
+    int code = 0;     // 0 when the action returned
+    std::string log;  // what it logged, the fatal message included
   };
 
-  YaleMatrix read_back(int kind) {
+  Outcome outcome(const std::function<void()>& action) {
+    const std::size_t start = log.text().size();
+    Outcome result;
+    try {
+      action();
+    } catch (const TessarException& e) {
+      result.code = e.code();
+    }
+    result.log = log.text().substr(start);
+    return result;
+  }
+
+  // "A" as the solver of a kind reads it.
+  static YaleMatrix read_back(int kind) {
     auto solver = make_test_solver(kind);
-    MatrixHeader header = read_matrix_header(*solver);
+    const MatrixHeader header = read_matrix_header(*solver);
     YaleMatrix a;
     a.n = header.n;
     a.nnz = header.nnz;
     a.col_idx.resize(static_cast<std::size_t>(header.nnz));
-    a.values.resize(static_cast<std::size_t>(header.nnz) * (solver->value_type == 1 ? 2 : 1));
-    if (solver->value_type == 1)
+    a.values.resize(static_cast<std::size_t>(header.nnz) * (kind >= 2 ? 2 : 1));
+    if (kind >= 2)
       read_matrix_complex(*solver, a);
     else
       read_matrix_real(*solver, a);
     return a;
   }
-
-  // Reads "A" as the kind would and returns the fatal error it ends with.
-  Failure read_failure(int kind = 0) {
-    try {
-      read_back(kind);
-    } catch (const TessarException& e) {
-      return {e.message().str(), e.code()};
-    }
-    return {};
-  }
 };
 
-// A 4×4 unsymmetric pattern with every row holding its diagonal.
-YaleMatrix sample(bool complex) {
-  std::vector<std::int32_t> rows{0, 0, 1, 1, 2, 2, 3, 3};
-  std::vector<std::int32_t> cols{0, 3, 1, 2, 1, 2, 0, 3};
-  std::vector<double> values;
-  for (std::size_t k = 0; k < rows.size() * (complex ? 2 : 1); ++k) values.push_back(0.5 + static_cast<double>(k));
-  return matrix_from_entries(4, rows, cols, values, complex);
-}
-
-TEST_F(MatrixFileTest, HeaderTakesDimensionFromTheLastRecord) {
-  std::vector<std::pair<std::int32_t, std::int32_t>> diagonal;
-  for (int i = 0; i < 10; ++i) diagonal.emplace_back(i, i);
-  write_file("A", records(diagonal));
-  auto solver = make_test_solver(0);
-  MatrixHeader header = read_matrix_header(*solver);
-  EXPECT_EQ(header.n, 10);
-  EXPECT_EQ(header.nnz, 10);
-  EXPECT_TRUE(log.contains("Dim = 10 NZ = 10\n"));
-}
-
-TEST_F(MatrixFileTest, MarkerLayoutIsOneBased) {
-  ScopedEnv orlan("TS_READ_ORLAN", "1");
-  write_file("A", records({{1, 1}, {2, 2}, {3, 3}}, true));
-  ASSERT_EQ(read_file("A").size(), 72u);
-  YaleMatrix a = read_back(0);
-  EXPECT_EQ(a.n, 3);
-  EXPECT_EQ(a.nnz, 3);
-  EXPECT_EQ(a.col_idx, (std::vector<std::int32_t>{0, 1, 2}));
-  EXPECT_EQ(a.row_ptr, (std::vector<std::int64_t>{0, 1, 2, 3}));
-}
-
-TEST_F(MatrixFileTest, NonPositiveOrlanSelectsTheDefaultLayout) {
-  ScopedEnv orlan("TS_READ_ORLAN", "-2");
-  write_file("A", records({{0, 0}, {1, 1}}));
-  EXPECT_EQ(read_back(0).n, 2);
-}
-
-TEST_F(MatrixFileTest, RoundTripsBothLayoutsAndWidths) {
-  for (bool markers : {false, true}) {
-    ScopedEnv orlan("TS_READ_ORLAN", markers ? "1" : "0");
+// TS_READ_ORLAN above zero selects the one-based marker layout, otherwise the
+// plain one; the writer's files of both layouts and widths read back whole.
+TEST_F(MatrixFileTest, ReadsBothLayoutsAndWidths) {
+  for (const char* value : {"1", "0", "-2"}) {
+    ScopedEnv orlan("TS_READ_ORLAN", value);
+    const bool markers = value[0] == '1';
+    const std::int32_t b = markers ? 1 : 0;
+    write_file("A", records({{b, b}, {b + 1, b + 1}, {b + 2, b + 2}}, markers));
+    const YaleMatrix diagonal = read_back(0);
+    EXPECT_EQ(diagonal.col_idx, (std::vector<std::int32_t>{0, 1, 2})) << value;
+    EXPECT_EQ(diagonal.row_ptr, (std::vector<std::int64_t>{0, 1, 2, 3})) << value;
     for (int kind : {1, 3}) {
-      YaleMatrix original = sample(kind == 3);
+      const YaleMatrix original = sample(kind == 3);
       write_matrix_file(original, markers);
-      YaleMatrix back = read_back(kind);
-      EXPECT_EQ(back.n, original.n);
+      const YaleMatrix back = read_back(kind);
       EXPECT_EQ(back.row_ptr, original.row_ptr);
       EXPECT_EQ(back.col_idx, original.col_idx);
-      EXPECT_EQ(back.values, original.values) << "kind " << kind << " markers " << markers;
+      EXPECT_EQ(back.values, original.values) << "kind " << kind << " TS_READ_ORLAN " << value;
     }
   }
 }
 
+// The solver writes "A" into its working directory; one it cannot open ends the run with code 5.
 TEST_F(MatrixFileTest, WriterPutsAInTheWorkingDirectory) {
   auto solver = make_test_solver(2);
-  solver->work_dir = "out";
   std::filesystem::create_directory("out");
-  YaleMatrix original = sample(true);
+  solver->work_dir = "out";
+  const YaleMatrix original = sample(true);
   write_matrix_complex(*solver, original);
-  EXPECT_TRUE(log.contains("Saving tessar A matrix\n"));
   std::filesystem::rename("out/A", "A");
   EXPECT_EQ(read_back(3).values, original.values);
-
   solver->work_dir = "missing";
-  try {
-    write_matrix_complex(*solver, original);
-    FAIL();
-  } catch (const TessarException& e) {
-    EXPECT_EQ(e.code(), 5);
-  }
-  EXPECT_TRUE(log.contains("Could not open missing/A file\n"));
+  const Outcome failed = outcome([&] { write_matrix_complex(*solver, original); });
+  EXPECT_EQ(failed.code, 5);
+  EXPECT_NE(failed.log.find("Could not open missing/A file\n"), std::string::npos) << failed.log;
 }
 
 TEST_F(MatrixFileTest, SaveAandBCopiesBothFiles) {
@@ -146,40 +117,44 @@ TEST_F(MatrixFileTest, SaveAandBCopiesBothFiles) {
   EXPECT_EQ(read_file("_b_"), read_file("b"));
 }
 
-struct BadFile {
-  const char* what;
-  std::string bytes;
-  int code;
-  const char* message_part;
-};
-
+// Each malformed "A" ends the run with its code and a message naming the record or row.
 TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
+  const Outcome missing = outcome([] { read_back(0); });
+  EXPECT_EQ(missing.code, 5);
+  EXPECT_NE(missing.log.find("Opening A matrix"), std::string::npos);
   std::string truncated = records({{0, 0}, {1, 1}});
   truncated.pop_back();
-  const BadFile cases[] = {
-      {"empty file", "", 4, "empty"},
-      {"truncated last record", truncated, 4, "truncated"},
-      {"last record off the diagonal", records({{0, 0}, {5, 7}}), 4, "Last entry not [N,N]"},
-      {"negative dimension", records({{-4, -4}}), 1, "dimension"},
-      {"dimension beyond the records", records({{0, 0}, {900000, 900000}}), 1, "fewer than its dimension"},
-      {"column beyond the dimension", records({{0, 0}, {0, 9}, {1, 1}}), 1, "record 1"},
-      {"negative column", records({{0, -1}, {0, 0}, {1, 1}}), 1, "record 0"},
-      {"row beyond the dimension", records({{0, 0}, {3, 3}, {1, 1}}), 1, "record 1"},
-      {"rows out of order", records({{0, 0}, {1, 1}, {2, 2}, {1, 1}, {2, 2}}), 1, "out of order in record 3"},
-      {"empty row", records({{0, 0}, {0, 1}, {0, 2}, {2, 2}}), 1, "row 1 of A has no entries"},
-      {"missing diagonal", records({{0, 0}, {0, 1}, {1, 0}, {2, 2}}), 1, "row 1"},
-      {"repeated column", records({{0, 0}, {0, 0}, {1, 1}}), 1, "not ascending"},
-      {"descending columns", records({{0, 1}, {0, 0}, {1, 1}}), 1, "not ascending"},
-      {"more rows than the dimension holds", records({{0, 0}, {1, 1}, {2, 2}, {1, 1}}), 1, "record 2"},
+  const struct {
+    const char* what;
+    std::string bytes;
+    int kind, code;
+    const char* message;
+  } cases[] = {
+      {"empty file", "", 0, 4, "empty"},
+      {"truncated last record", truncated, 0, 4, "truncated"},
+      {"last record off the diagonal", records({{0, 0}, {5, 7}}), 0, 4, "Last entry not [N,N]"},
+      {"negative dimension", records({{-4, -4}}), 0, 1, "dimension"},
+      {"dimension beyond the records", records({{0, 0}, {900000, 900000}}), 0, 1, "fewer than its dimension"},
+      {"column beyond the dimension", records({{0, 0}, {0, 9}, {1, 1}}), 0, 1, "record 1"},
+      {"negative column", records({{0, -1}, {0, 0}, {1, 1}}), 0, 1, "record 0"},
+      {"row beyond the dimension", records({{0, 0}, {3, 3}, {1, 1}}), 0, 1, "record 1"},
+      {"rows out of order", records({{0, 0}, {1, 1}, {2, 2}, {1, 1}, {2, 2}}), 0, 1, "out of order in record 3"},
+      {"empty row", records({{0, 0}, {0, 1}, {0, 2}, {2, 2}}), 0, 1, "row 1 of A has no entries"},
+      {"missing diagonal", records({{0, 0}, {0, 1}, {1, 0}, {2, 2}}), 0, 1, "row 1"},
+      {"repeated column", records({{0, 0}, {0, 0}, {1, 1}}), 0, 1, "not ascending"},
+      {"descending columns", records({{0, 1}, {0, 0}, {1, 1}}), 0, 1, "not ascending"},
+      {"more rows than the dimension holds", records({{0, 0}, {1, 1}, {2, 2}, {1, 1}}), 0, 1, "record 2"},
+      {"real records read as complex", records({{0, 0}, {1, 1}, {2, 2}}), 2, 4, "Last entry not [N,N]"},
   };
-  for (const BadFile& bad : cases) {
+  for (const auto& bad : cases) {
     write_file("A", bad.bytes);
-    Failure failure = read_failure();
-    EXPECT_EQ(failure.code, bad.code) << bad.what << ": " << failure.message;
-    EXPECT_NE(failure.message.find(bad.message_part), std::string::npos) << bad.what << ": " << failure.message;
+    const Outcome failed = outcome([&] { read_back(bad.kind); });
+    EXPECT_EQ(failed.code, bad.code) << bad.what << ": " << failed.log;
+    EXPECT_NE(failed.log.find(bad.message), std::string::npos) << bad.what << ": " << failed.log;
   }
 }
 
+// Random byte flips and truncations of a valid file either read or end with code 1 or 4, never a crash.
 TEST_F(MatrixFileTest, CorruptedFilesNeverEscapeTheChecks) {
   const std::uint64_t seed = 20261206;
   std::mt19937_64 rng(seed);
@@ -192,72 +167,44 @@ TEST_F(MatrixFileTest, CorruptedFilesNeverEscapeTheChecks) {
       bytes[rng() % bytes.size()] = static_cast<char>(rng() % 8 == 0 ? 0xFF : rng() % 6);
     if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
     write_file("A", bytes);
-    Failure failure = read_failure(1);
-    if (failure.code != 0) {
-      ++rejected;
-      EXPECT_TRUE(failure.code == 1 || failure.code == 4) << "seed " << seed << " trial " << trial;
-    }
+    const int code = outcome([] { read_back(1); }).code;
+    rejected += code != 0;
+    EXPECT_TRUE(code == 0 || code == 1 || code == 4) << "seed " << seed << " trial " << trial;
   }
   EXPECT_GT(rejected, 0) << "seed " << seed;
 }
 
-TEST_F(MatrixFileTest, MissingFileIsAnOpenFailure) {
-  Failure failure = read_failure();
-  EXPECT_EQ(failure.message, "Opening A matrix");
-  EXPECT_EQ(failure.code, 5);
-}
-
-TEST_F(MatrixFileTest, ComplexKindReadsTheFileWithItsWiderRecords) {
-  write_file("A", records({{0, 0}, {1, 1}, {2, 2}}));  // 48 bytes: two complex records
-  Failure failure = read_failure(2);
-  EXPECT_NE(failure.code, 0) << "real records misread as complex must not pass";
-}
-
-class InputCheckTest : public MatrixFileTest {
- protected:
-  Failure check(int kind, const YaleMatrix& a, int lower = 0) {
-    auto solver = make_test_solver(kind);
-    solver->lower_triangular = lower;
-    try {
-      check_input_matrix(*solver, a.n, a.nnz, a.row_ptr.data(), a.col_idx.data());
-    } catch (const TessarException& e) {
-      return {e.message().str(), e.code()};
-    }
-    return {};
-  }
-};
-
-TEST_F(InputCheckTest, SymmetricKindsHoldOneTriangle) {
-  YaleMatrix upper = matrix_from_entries(3, {0, 0, 1, 2}, {0, 2, 1, 2}, {1, 2, 3, 4});
-  EXPECT_EQ(check(0, upper).code, 0);
-  EXPECT_FALSE(log.contains("Input is fine")) << "a valid symmetric matrix logs nothing after the banner";
-  Failure failure = check(0, upper, 1);
-  EXPECT_EQ(failure.message, "Error in the input");
-  EXPECT_EQ(failure.code, 1);
-  EXPECT_TRUE(log.contains("Problem with input YALE matrix, row 0 col 2\n"));
-  YaleMatrix lower = matrix_from_entries(3, {0, 1, 2, 2}, {0, 1, 0, 2}, {1, 2, 3, 4});
-  EXPECT_EQ(check(4, lower, 1).code, 0);
-}
-
-TEST_F(InputCheckTest, UnsymmetricKindsNeedASymmetricPattern) {
-  YaleMatrix a = sample(false);
-  EXPECT_EQ(check(1, a).code, 0);
-  EXPECT_TRUE(log.contains("....... Input is fine .......\n"));
-  YaleMatrix one_sided = matrix_from_entries(4, {0, 0, 1, 2, 3}, {0, 3, 1, 2, 3}, {1, 2, 3, 4, 5});
-  EXPECT_EQ(check(1, one_sided).code, 1);
-  EXPECT_TRUE(log.contains("Element (0 3) does not have a symmetric pair\n"));
-}
-
-TEST_F(InputCheckTest, DiagonalAndOrderAndCount) {
-  YaleMatrix no_diagonal = matrix_from_entries(2, {0, 1}, {1, 1}, {1, 2});
-  EXPECT_EQ(check(0, no_diagonal).code, 1);
-  EXPECT_TRUE(log.contains("Row 0 is missing diagonal element\n"));
-  YaleMatrix unordered = matrix_from_entries(2, {0, 0, 1}, {1, 0, 1}, {1, 2, 3});
-  EXPECT_EQ(check(0, unordered).code, 1);
-  EXPECT_TRUE(log.contains("Problem with column ordering row 0\n"));
+// The check of a matrix given in memory: a broken rule ends the run with code 1, logging the row.
+TEST_F(MatrixFileTest, InputCheckNamesTheOffendingRow) {
+  const YaleMatrix upper = matrix_from_entries(3, {0, 0, 1, 2}, {0, 2, 1, 2}, {1, 2, 3, 4});
   YaleMatrix miscounted = sample(false);
   miscounted.nnz += 1;
-  EXPECT_EQ(check(1, miscounted).message, "Inconsistent number of nonzeroes");
+  const struct {
+    int kind, lower;
+    YaleMatrix a;
+    int code;
+    const char* logged;
+  } cases[] = {
+      // Valid: the upper triangle, the lower one when marked so, a symmetric pattern.
+      {0, 0, upper, 0, ""},
+      {4, 1, matrix_from_entries(3, {0, 1, 2, 2}, {0, 1, 0, 2}, {1, 2, 3, 4}), 0, ""},
+      {1, 0, sample(false), 0, ""},
+      {0, 1, upper, 1, "Problem with input YALE matrix, row 0 col 2\n"},
+      {1, 0, matrix_from_entries(4, {0, 0, 1, 2, 3}, {0, 3, 1, 2, 3}, {1, 2, 3, 4, 5}), 1,
+       "Element (0 3) does not have a symmetric pair\n"},
+      {0, 0, matrix_from_entries(2, {0, 1}, {1, 1}, {1, 2}), 1, "Row 0 is missing diagonal element\n"},
+      {0, 0, matrix_from_entries(2, {0, 0, 1}, {1, 0, 1}, {1, 2, 3}), 1, "Problem with column ordering row 0\n"},
+      {1, 0, miscounted, 1, "Inconsistent number of nonzeroes"},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    auto solver = make_test_solver(c.kind);
+    solver->lower_triangular = c.lower;
+    const Outcome checked =
+        outcome([&] { check_input_matrix(*solver, c.a.n, c.a.nnz, c.a.row_ptr.data(), c.a.col_idx.data()); });
+    EXPECT_EQ(checked.code, c.code) << "case " << i;
+    EXPECT_NE(checked.log.find(c.logged), std::string::npos) << "case " << i << ": " << checked.log;
+  }
 }
 
 }  // namespace

@@ -6,10 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <numeric>
 #include <thread>
 
-#include "io/file_helpers.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -43,28 +41,12 @@ int code_of(const std::function<void()>& action) {
   return 0;
 }
 
-TEST_F(VectorsTest, CountsWholeVectorsOfTheKindsWidthAndRefusesFilesWithoutOne) {
-  write_file("b", std::string(8000, '\0'));
+// Whole vectors of the layout and width count, trailing bytes ignored; the
+// markers frame each vector, and "b" closes after the last one.
+TEST_F(VectorsTest, CountsAndReadsWholeVectorsOfTheLayoutAndWidth) {
+  write_file("b", std::string(8008, '\0'));
   EXPECT_EQ(count_rhs(*make_test_solver(0), "b", 100), 10);
   EXPECT_EQ(count_rhs(*make_test_solver(2), "b", 100), 5);
-  write_file("b", std::string(8008, '\0'));
-  EXPECT_EQ(count_rhs(*make_test_solver(1), "b", 100), 10);
-  EXPECT_TRUE(log.contains("Number of rhs = 10\n"));
-  EXPECT_TRUE(log.contains("8 bytes beyond its 10 vectors"));
-
-  auto solver = make_test_solver(0);
-  std::filesystem::create_directory("dir");
-  write_file("short", std::string(799, '\0'));
-  const struct {
-    const char* file;
-    int code;
-  } failures[] = {{"short", 1}, {"dir", 1}, {"none", 5}};
-  for (const auto& f : failures) EXPECT_EQ(code_of([&] { count_rhs(*solver, f.file, 100); }), f.code) << f.file;
-  EXPECT_TRUE(log.contains("short holds no whole right-hand side of dimension 100"));
-  EXPECT_TRUE(log.contains("dir is not a regular file"));
-}
-
-TEST_F(VectorsTest, MarkerLayoutFramesEachVector) {
   ScopedEnv orlan("TS_READ_ORLAN", "1");
   write_b(vectors(100, 3), 100, 3, true);
   EXPECT_EQ(read_file("b").size(), 2424u);
@@ -75,9 +57,10 @@ TEST_F(VectorsTest, MarkerLayoutFramesEachVector) {
     read_rhs_vector(*solver, 100, got.data(), sizeof(double), k, 3);
     EXPECT_EQ(got[7], k * 1000 + 7);
   }
-  EXPECT_EQ(solver->rhs_file, nullptr) << "b is closed after the last vector";
+  EXPECT_EQ(solver->rhs_file, nullptr);
 }
 
+// Vectors are read in any order; a NaN ends the run with code 1, naming the vector and row.
 TEST_F(VectorsTest, ReadsSeekToTheRequestedVectorAndRefuseValuesThatAreNotFinite) {
   std::vector<double> all = vectors(10, 3);
   all[2 * 10 + 6] = std::nan("");
@@ -102,7 +85,7 @@ TEST_F(VectorsTest, SolutionFileAppearsOnlyWhenCommitted) {
   write_file("x", "stale");
   begin_solution_file(*solver);
   EXPECT_FALSE(std::filesystem::exists("x"));
-  std::vector<double> all = vectors(5, 4);
+  const std::vector<double> all = vectors(5, 4);
   for (const auto& round : {std::vector<int>{3, 1}, std::vector<int>{0, 2}}) {
     for (int k : round) write_solution_vector(*solver, 5, all.data() + 5 * k, sizeof(double), k);
     close_solution_file(*solver);
@@ -110,15 +93,12 @@ TEST_F(VectorsTest, SolutionFileAppearsOnlyWhenCommitted) {
   }
   commit_solution_file(*solver);
   EXPECT_FALSE(std::filesystem::exists(partial_solution_file_name));
-  std::string x = read_file("x");
+  const std::string x = read_file("x");
   ASSERT_EQ(x.size(), all.size() * sizeof(double));
   EXPECT_EQ(std::memcmp(x.data(), all.data(), x.size()), 0);
-
   std::vector<double> got(5);
-  for (int k = 0; k < 4; ++k) {
-    read_solution_vector(*solver, 5, got.data(), sizeof(double), k, 4);
-    EXPECT_EQ(got[4], k * 1000 + 4);
-  }
+  for (int k = 0; k < 4; ++k) read_solution_vector(*solver, 5, got.data(), sizeof(double), k, 4);
+  EXPECT_EQ(got[4], 3004);
   EXPECT_EQ(solver->solution_file, nullptr);
 
   begin_solution_file(*solver);
@@ -148,34 +128,25 @@ TEST_F(VectorsTest, ConcurrentSolveThreadsKeepEveryVectorWhole) {
   EXPECT_EQ(read_file("x"), read_file("b"));
 }
 
-TEST_F(VectorsTest, ReadFailuresCarryTheirCodes) {
+// A missing file ends the run with code 5, a short vector with 4, a file
+// without a whole vector or one that is not a regular file with 1, naming it.
+TEST_F(VectorsTest, FailuresCarryTheirCodes) {
   auto solver = make_test_solver(0);
   std::vector<double> v(10);
-  EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
-  EXPECT_EQ(code_of([&] { read_solution_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 5);
-  write_file("b", std::string(40, '\0'));
-  EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }), 4);
-}
-
-TEST(FileHelpers, ChunkedTransfersAndSizes) {
-  ScopedWorkDir dir;
-  std::vector<std::int64_t> out(1000);
-  std::iota(out.begin(), out.end(), -500);
-  std::FILE* file = std::fopen("data", "wb");
-  EXPECT_EQ(write_chunked(out.data(), sizeof(std::int64_t), out.size(), file), out.size());
-  std::fclose(file);
-  std::vector<std::int64_t> in(1001);
-  file = std::fopen("data", "rb");
-  EXPECT_EQ(read_chunked(in.data(), sizeof(std::int64_t), in.size(), file), out.size()) << "a short read reports what came";
-  EXPECT_EQ(seek64(file, -16, SeekFrom::end), 0);
-  EXPECT_EQ(tell64(file), 7984);
-  std::fclose(file);
-  in.resize(out.size());
-  EXPECT_EQ(in, out);
-
-  auto solver = make_test_solver(0);
-  EXPECT_EQ(file_size_in_dir(*solver, ".", "data"), 8000);
-  EXPECT_EQ(file_size_in_dir(*solver, ".", "none"), 0);
+  std::filesystem::create_directory("dir");
+  write_file("short", std::string(799, '\0'));
+  const auto rhs = [&] { read_rhs_vector(*solver, 10, v.data(), sizeof(double), 0, 1); };
+  const std::pair<std::function<void()>, int> failures[] = {
+      {rhs, 5},
+      {[&] { read_solution_vector(*solver, 10, v.data(), sizeof(double), 0, 1); }, 5},
+      {[&] { write_file("b", std::string(40, '\0')); rhs(); }, 4},
+      {[&] { count_rhs(*solver, "short", 100); }, 1},
+      {[&] { count_rhs(*solver, "dir", 100); }, 1},
+      {[&] { count_rhs(*solver, "none", 100); }, 5},
+  };
+  for (std::size_t i = 0; i < std::size(failures); ++i) EXPECT_EQ(code_of(failures[i].first), failures[i].second) << i;
+  EXPECT_TRUE(log.contains("short holds no whole right-hand side of dimension 100"));
+  EXPECT_TRUE(log.contains("dir is not a regular file"));
 }
 
 }  // namespace

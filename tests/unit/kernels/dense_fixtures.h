@@ -1,5 +1,5 @@
 #pragma once
-// Random dense fronts and reconstruction helpers shared by the kernel tests.
+// Random dense fronts shared by the kernel tests.
 // Matrices are column-major std::vector with leading dimension = rows.
 #include <gtest/gtest.h>
 
@@ -42,22 +42,6 @@ std::vector<typename K::scalar> random_front(int n, std::uint64_t seed, double d
       if (K::symmetry != Symmetry::unsymmetric) a[j + static_cast<std::size_t>(i) * n] = K::mirror(v);
     }
   return a;
-}
-
-template <class T>
-double frobenius(const std::vector<T>& a) {
-  double s = 0;
-  for (const T& v : a) s += std::norm(v);
-  return std::sqrt(s);
-}
-
-// Frobenius norm of a − b over the lower triangle (lower_only) or the whole array.
-template <class T>
-double difference(const std::vector<T>& a, const std::vector<T>& b, int n, bool lower_only) {
-  double s = 0;
-  for (int j = 0; j < n; ++j)
-    for (int i = lower_only ? j : 0; i < n; ++i) s += std::norm(a[i + std::size_t(j) * n] - b[i + std::size_t(j) * n]);
-  return std::sqrt(s);
 }
 
 }  // namespace kernel_tests

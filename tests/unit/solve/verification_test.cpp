@@ -1,7 +1,8 @@
-// Solution verification against a dense oracle: the residuals logged by the
-// on-disk check and returned by the in-solve check are compared with
-// ‖A·x − b‖₂ / ‖b‖₂ computed from the dense matrix the stored triangle stands
-// for, on random vectors (so the residuals are of order one and every entry counts).
+// Solution verification against an independent residual: the residuals
+// logged by the on-disk check and returned by the in-solve checks are compared
+// with ‖A·x − b‖₂ / ‖b‖₂ computed by the test support from the stored
+// triangle, on random vectors (so the residuals are of order one and every
+// entry counts).
 #include "solve/verification.h"
 
 #include <gtest/gtest.h>
@@ -9,26 +10,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <numeric>
 #include <optional>
 #include <random>
 #include <regex>
 #include <string>
 #include <vector>
 
-#include "factor/matrix_prep.h"
 #include "io/vectors.h"
 #include "platform/kind_traits.h"
 #include "solve/matrix_product.h"
 #include "tests/support/test_support.h"
-#include "tests/unit/tools/dense_oracle.h"
 #include "tools/generator/generator.h"
 
 namespace {
-
-using AllKinds =
-    ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
-using SymmetricKinds = ::testing::Types<RealSymmetric, ComplexSymmetric, ComplexHermitian>;
 
 constexpr std::uint64_t base_seed = 20'240'611;
 
@@ -63,18 +57,10 @@ YaleMatrix random_matrix(std::mt19937_64& rng) {
   return a;
 }
 
-// ‖A·x − b‖₂ / ‖b‖₂ from the dense matrix.
-template <class K>
-double oracle_residual(const YaleMatrix& a, const typename K::scalar* x, const typename K::scalar* b) {
-  const Dense d = dense_of(a, K::solver_type);
-  double residual = 0.0, rhs = 0.0;
-  for (std::int32_t i = 0; i < a.n; ++i) {
-    Complex sum = 0.0;
-    for (std::int32_t j = 0; j < a.n; ++j) sum += d(i, j) * Complex(x[j]);
-    residual += std::norm(sum - Complex(b[i]));
-    rhs += std::norm(Complex(b[i]));
-  }
-  return std::sqrt(residual) / std::sqrt(rhs);
+// ‖A·x − b‖₂ / ‖b‖₂ of vector k, by the test support.
+template <class K, class T>
+double oracle_residual(const YaleMatrix& a, const std::vector<T>& x, const std::vector<T>& b, std::int32_t k = 0) {
+  return relative_residual(a, K::solver_type, {x.begin(), x.end()}, {b.begin(), b.end()}, k);
 }
 
 // The same matrix stored by lower-triangle rows.
@@ -104,10 +90,7 @@ YaleMatrix lower_triangle_of(const YaleMatrix& upper) {
 
 template <class T>
 void write_vectors(const char* name, const std::vector<T>& v) {
-  std::FILE* file = std::fopen(name, "wb");
-  ASSERT_NE(file, nullptr);
-  ASSERT_EQ(std::fwrite(v.data(), sizeof(T), v.size(), file), v.size());
-  std::fclose(file);
+  write_file(name, std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T)));
 }
 
 template <class K>
@@ -118,27 +101,20 @@ class VerificationTest : public ::testing::Test {
   LogCapture log{2};
   std::unique_ptr<tessar> solver = make_test_solver(K::solver_type);
   std::mt19937_64 rng{base_seed + K::solver_type};
-  ::testing::ScopedTrace seed_trace{__FILE__, __LINE__, "seed " + std::to_string(base_seed + K::solver_type)};
 
-  // The (k, value) pairs of the "Svtr%d  Rel.Error = %le\n" lines so far.
-  std::vector<std::pair<int, double>> logged_residuals() const {
-    const std::string text = log.text();
-    static const std::regex line(R"(Svtr(\d+)  Rel\.Error = (\S+)\n)");
-    std::vector<std::pair<int, double>> values;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
-      values.emplace_back(std::stoi((*it)[1]), std::stod((*it)[2]));
-    return values;
-  }
-
-  // Checks the residuals logged after the first `earlier` lines, one for each
-  // vector of b and x, against the oracle.
+  // Checks the "Svtr%d  Rel.Error = %le\n" lines logged after the first
+  // `earlier` ones, one for each vector of b and x, against the oracle.
   void expect_disk_residuals(const YaleMatrix& a, const std::vector<T>& b, const std::vector<T>& x,
                              std::size_t earlier) {
-    const auto logged = logged_residuals();
+    const std::string text = log.text();
+    static const std::regex line(R"(Svtr(\d+)  Rel\.Error = (\S+)\n)");
+    std::vector<std::pair<int, double>> logged;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it)
+      logged.emplace_back(std::stoi((*it)[1]), std::stod((*it)[2]));
     const std::size_t count = b.size() / a.n;
     ASSERT_EQ(logged.size(), earlier + count);
     for (std::size_t k = 0; k < count; ++k) {
-      const double expected = oracle_residual<K>(a, x.data() + k * a.n, b.data() + k * a.n);
+      const double expected = oracle_residual<K>(a, x, b, k);
       EXPECT_EQ(logged[earlier + k].first, static_cast<int>(k));
       EXPECT_NEAR(logged[earlier + k].second, expected, 1e-6 * expected) << "vector " << k;
     }
@@ -154,17 +130,9 @@ class VerificationTest : public ::testing::Test {
     return {"no failure", 0};
   }
 };
+using AllKinds =
+    ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
 TYPED_TEST_SUITE(VerificationTest, AllKinds);
-
-TYPED_TEST(VerificationTest, RelativeResidualMatchesTheDenseOracle) {
-  using T = typename TypeParam::scalar;
-  const YaleMatrix a = random_matrix<TypeParam>(this->rng);
-  const auto x = random_vector<T>(a.n, this->rng), b = random_vector<T>(a.n, this->rng);
-  const std::int64_t in_use = this->solver->memory_in_use;
-  const double residual = RelativeResidual<TypeParam>(*this->solver, a, x.data(), b.data());
-  EXPECT_NEAR(residual, oracle_residual<TypeParam>(a, x.data(), b.data()), 1e-13 * residual);
-  EXPECT_EQ(this->solver->memory_in_use, in_use) << "the residual vector is credited back";
-}
 
 // "b" plain or framed by record markers, "x" plain as the solve writes it.
 TYPED_TEST(VerificationTest, OnDiskCheckLogsEveryVectorsResidual) {
@@ -187,20 +155,19 @@ TYPED_TEST(VerificationTest, OnDiskCheckLogsEveryVectorsResidual) {
     write_vectors("x", x);
     CheckSolutionsOnDisk<TypeParam>(*this->solver, a);
     this->expect_disk_residuals(original, b, x, markers ? 3 : 0);
-    EXPECT_EQ(this->solver->rhs_file, nullptr);
-    EXPECT_EQ(this->solver->solution_file, nullptr);
   }
 }
 
+// Differing vector counts fail before any residual is logged; a zero
+// right-hand side needs a zero solution.
 TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   using T = typename TypeParam::scalar;
   YaleMatrix a = random_matrix<TypeParam>(this->rng);
   write_vectors("b", random_vector<T>(3 * a.n, this->rng));
   write_vectors("x", random_vector<T>(2 * a.n, this->rng));
   EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Size of x file is different from size of b"), 1));
-  EXPECT_FALSE(this->log.contains("Rel.Error")) << "the count is checked before any residual";
+  EXPECT_FALSE(this->log.contains("Rel.Error"));
 
-  // A zero right-hand side needs a zero solution.
   std::vector<T> zero(a.n, T(0));
   write_vectors("b", zero);
   write_vectors("x", zero);
@@ -211,18 +178,25 @@ TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Nontrivial solution for zero RHS"), 1));
 }
 
-// The confirmation against the dense oracle: the relative residual, the
-// backward error that lets a solution exact up to rounding pass, and the
-// values that never pass.
+// The relative residual, which credits its vector back, and the confirmation:
+// a solution off by rounding passes only as exact up to rounding, one further
+// off only under a tolerance above its residual, non-finite values never.
 TYPED_TEST(VerificationTest, ConfirmationPassesOnlyFiniteSolutionsWithinTheTolerances) {
   using T = typename TypeParam::scalar;
   const YaleMatrix a = random_matrix<TypeParam>(this->rng);
   const std::int32_t n = a.n;
-  const auto x = random_vector<T>(n, this->rng);
+  const auto x = random_vector<T>(n, this->rng), y = random_vector<T>(n, this->rng);
+  const std::int64_t in_use = this->solver->memory_in_use;
+  const double residual = RelativeResidual<TypeParam>(*this->solver, a, x.data(), y.data());
+  EXPECT_NEAR(residual, oracle_residual<TypeParam>(a, x, y), 1e-13 * residual);
+  EXPECT_EQ(this->solver->memory_in_use, in_use);
+
   std::vector<T> b(n), r(n);
   multiply_matrix<TypeParam>(a, x.data(), b.data());
   const double norm = MatrixInfinityNorm<TypeParam>(a);
-
+  if constexpr (TypeParam::symmetry != Symmetry::unsymmetric) {
+    EXPECT_EQ(MatrixInfinityNorm<TypeParam>(lower_triangle_of<TypeParam>(a)), norm);
+  }
   auto off = x;
   off[3] *= 1 + 4e-15;
   const Confirmation rounding = ConfirmSolution<TypeParam>(a, norm, off.data(), b.data(), r.data(), 1e-20);
@@ -230,7 +204,7 @@ TYPED_TEST(VerificationTest, ConfirmationPassesOnlyFiniteSolutionsWithinTheToler
 
   off = x;
   off[3] += T(1e-3);
-  const double expected = oracle_residual<TypeParam>(a, off.data(), b.data());
+  const double expected = oracle_residual<TypeParam>(a, off, b);
   for (const double tolerance : {expected * 2, expected / 2}) {
     const Confirmation c = ConfirmSolution<TypeParam>(a, norm, off.data(), b.data(), r.data(), tolerance);
     EXPECT_NEAR(c.relative, expected, 1e-10 * expected);
@@ -244,46 +218,30 @@ TYPED_TEST(VerificationTest, ConfirmationPassesOnlyFiniteSolutionsWithinTheToler
   const std::vector<T> zero(n, T(0));
   EXPECT_TRUE(ConfirmSolution<TypeParam>(a, norm, zero.data(), zero.data(), r.data(), 1e-11).passed);
   EXPECT_FALSE(ConfirmSolution<TypeParam>(a, norm, x.data(), zero.data(), r.data(), 1e-11).passed);
-  if constexpr (TypeParam::symmetry != Symmetry::unsymmetric)
-    EXPECT_EQ(MatrixInfinityNorm<TypeParam>(lower_triangle_of<TypeParam>(a)), norm);
 }
 
-template <class K>
-class LowerTriangleTest : public VerificationTest<K> {};
-TYPED_TEST_SUITE(LowerTriangleTest, SymmetricKinds);
-
-// Lower-triangle rows become the upper rows exactly and give the same
-// residuals; upper rows are left as they are.
-TYPED_TEST(LowerTriangleTest, LowerRowsBecomeTheUpperRows) {
+// The on-disk check turns symmetric lower-triangle rows into exactly the upper
+// rows and logs the oracle's residuals; upper rows, and the whole rows of the
+// unsymmetric kinds, are left alone.
+TYPED_TEST(VerificationTest, LowerTriangleRowsBecomeTheUpperRows) {
   using T = typename TypeParam::scalar;
-  YaleMatrix upper = random_matrix<TypeParam>(this->rng);
-  YaleMatrix converted = lower_triangle_of<TypeParam>(upper), lower = converted;
-  EXPECT_TRUE(ConvertLowerTriangleRows<TypeParam>(*this->solver, converted));
-  EXPECT_EQ(converted.row_ptr, upper.row_ptr);
-  EXPECT_EQ(converted.col_idx, upper.col_idx);
-  EXPECT_EQ(converted.values, upper.values);
+  const YaleMatrix upper = random_matrix<TypeParam>(this->rng);
   YaleMatrix unchanged = upper;
   EXPECT_FALSE(ConvertLowerTriangleRows<TypeParam>(*this->solver, unchanged));
+  EXPECT_EQ(unchanged.col_idx, upper.col_idx);
   EXPECT_EQ(unchanged.values, upper.values);
-
-  const auto b = random_vector<T>(2 * upper.n, this->rng), x = random_vector<T>(2 * upper.n, this->rng);
-  write_vectors("b", b);
-  write_vectors("x", x);
-  CheckSolutionsOnDisk<TypeParam>(*this->solver, upper);
-  const auto from_upper = this->logged_residuals();
-  this->solver->lower_triangular = 1;
-  CheckSolutionsOnDisk<TypeParam>(*this->solver, lower);
-  const auto both = this->logged_residuals();
-  ASSERT_EQ(both.size(), 4u);
-  EXPECT_EQ(decltype(both)(both.begin() + 2, both.end()), from_upper);
-}
-
-TEST(UnsymmetricVerification, WholeRowsAreNotConverted) {
-  std::mt19937_64 rng(base_seed);
-  const YaleMatrix a = random_matrix<RealUnsymmetric>(rng);
-  YaleMatrix copy = a;
-  EXPECT_FALSE(ConvertLowerTriangleRows<RealUnsymmetric>(*make_test_solver(1), copy));
-  EXPECT_EQ(copy.col_idx, a.col_idx);
+  if constexpr (TypeParam::symmetry != Symmetry::unsymmetric) {
+    YaleMatrix lower = lower_triangle_of<TypeParam>(upper);
+    const auto b = random_vector<T>(2 * upper.n, this->rng), x = random_vector<T>(2 * upper.n, this->rng);
+    write_vectors("b", b);
+    write_vectors("x", x);
+    this->solver->lower_triangular = 1;
+    CheckSolutionsOnDisk<TypeParam>(*this->solver, lower);
+    this->expect_disk_residuals(upper, b, x, 0);
+    EXPECT_EQ(lower.row_ptr, upper.row_ptr);
+    EXPECT_EQ(lower.col_idx, upper.col_idx);
+    EXPECT_EQ(lower.values, upper.values);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // the Hermitian kind) and checks of the storage rules of each kind.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <vector>
@@ -45,23 +44,6 @@ inline std::vector<Complex> complex_values(const std::vector<double>& values, bo
   for (std::size_t k = 0; k < values.size(); k += complex ? 2 : 1)
     out.emplace_back(values[k], complex ? values[k + 1] : 0.0);
   return out;
-}
-
-// max |Ax − b| / (max|A| · max|x| · n + max|b|) over one vector at offset.
-inline double scaled_residual(const Dense& a, const std::vector<Complex>& x, const std::vector<Complex>& b,
-                              std::size_t offset) {
-  double residual = 0, a_max = 0, x_max = 0, b_max = 0;
-  for (std::int32_t i = 0; i < a.n; ++i) {
-    Complex sum = 0;
-    for (std::int32_t j = 0; j < a.n; ++j) {
-      sum += a(i, j) * x[offset + j];
-      a_max = std::max(a_max, std::abs(a(i, j)));
-    }
-    residual = std::max(residual, std::abs(sum - b[offset + i]));
-    x_max = std::max(x_max, std::abs(x[offset + i]));
-    b_max = std::max(b_max, std::abs(b[offset + i]));
-  }
-  return residual / (a_max * x_max * a.n + b_max);
 }
 
 // The storage rules of "A" for a kind: consistent offsets, columns strictly
