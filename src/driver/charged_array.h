@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 
 class tessar;
 void add_memory(tessar& solver, std::uint64_t kb);
@@ -53,6 +54,13 @@ class ChargedArray {
     }
     size_ = 0;
     charged_kb_ = 0;
+  }
+
+  void swap(ChargedArray& other) noexcept {
+    std::swap(solver_, other.solver_);
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(charged_kb_, other.charged_kb_);
   }
 
   T* data() { return data_.get(); }

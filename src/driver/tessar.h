@@ -173,6 +173,12 @@ class tessar : public tsr_error, public SolverOptions {
   std::int64_t Storage = 0;
   std::int64_t stack_offset = 0;
   std::int32_t max_front = 0;
+  // Multi-threaded path: open fronts and branches allowed at once (the
+  // plan's limit), and for a factor left in memory each supernode's block
+  // offset in the factor regions, which hold the blocks in the order they
+  // were finished (empty for every other factor: blocks in supernode order).
+  std::int32_t allowed_fronts = 1;
+  std::vector<std::int64_t> factor_block_at;
   ChargedArray<double> scale_vector;
   // The matching applied to the matrix before the ordering, empty when none:
   // row i of the matrix as read becomes row match_position[i], and the

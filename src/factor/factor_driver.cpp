@@ -48,7 +48,9 @@ int FactorizeMatrix(tessar& solver, YaleMatrix& a) {
   if (solver.save_factor) remove_kept_files(solver, false);
   const SupernodeTree tree = build_supernode_tree(solver);
   const bool pivoting = solver.pivoting || solver.multi_thread;
-  if (pivoting) PivotingPlan(solver, tree);
+  solver.factor_block_at.clear();
+  if (solver.multi_thread) MultiThreadPlan(solver, tree);
+  else if (pivoting) PivotingPlan(solver, tree);
   else PlainPlan(solver, tree);
   ReportFactorEstimate(solver);
   const int result = FactorFronts<K>(solver, a, tree, pivoting);

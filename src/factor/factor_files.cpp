@@ -186,17 +186,10 @@ std::int64_t offdiagonal_block_entries(const tessar& solver, std::int32_t s) {
   return r * w;
 }
 
-void WriteSequentialBlockIndex(tessar& solver) {
+void WriteFactorIndex(tessar& solver) {
   for (const char factor : {'U', 'L'}) {
     if (factor == 'L' && solver.symmetry != 1) continue;
-    solver.allocate_factor_index(factor, solver.NSuper);
     FactorState state = factor_state(solver, factor);
-    std::int64_t offset = 0;
-    for (std::int32_t s = 0; s < solver.NSuper; ++s) {
-      state.diag_index[s] = offset;
-      state.offdiag_index[s] = offset + diagonal_block_entries(solver, s);
-      offset += supernode_entries(solver, s);
-    }
     write_index_file(solver, factor_index_file_name(state.name, FactorIndexPart::diagonal), state.diag_index.get());
     write_index_file(solver, factor_index_file_name(state.name, FactorIndexPart::off_diagonal),
                      state.offdiag_index.get());

@@ -51,11 +51,9 @@ void WriteFactorEntries(tessar& solver, const void* buffer, std::int32_t entry_s
 // first > last.
 void LoadSupernodeFactors(tessar& solver, std::int32_t first, std::int32_t last, char factor);
 
-// Writes the index files of a factor stored in the sequential block layout,
-// so that indexed reads (LoadSupernodeFactors) find every block: for each
-// supernode in order its diagonal block and then its off-diagonal block.
-// Used when a multi-threaded run's factor was written by one thread.
-void WriteSequentialBlockIndex(tessar& solver);
+// Writes the index files of the factor's blocks (of U, and of L for the
+// unsymmetric kinds) from the index arrays the solver holds.
+void WriteFactorIndex(tessar& solver);
 
 // Entries of supernode s's diagonal block, w·(w+1)/2, and of its off-diagonal
 // block, r·w, for its w pivot columns and r off-diagonal rows (SNode, IU).

@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <utility>
+#include <climits>
 
 #include "driver/memory_monitor.h"
 #include "driver/progress.h"
 #include "driver/tessar.h"
 #include "factor/supernode_tree.h"
+#include "analysis/working_storage.h"
+#include "platform/process.h"
 #include "platform/core_library.h"
 #include "platform/files.h"
 
@@ -129,20 +133,39 @@ std::int64_t offcore_size_with_solve(const tessar& solver, const PlanSizes& z, s
 
 }  // namespace
 
-std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree) {
+namespace {
+
+// Peak of the stack over supernodes first … last and the stack left at the
+// end (the subtree's root update, when last is not the tree's root, is left
+// out: it goes up in place or to the pool).
+std::pair<std::int64_t, std::int64_t> stack_peak(const tessar& solver, const SupernodeTree& tree, std::int32_t first,
+                                                 std::int32_t last) {
   const bool symmetric = solver.symmetry != 1;
   const auto u = [&](std::int64_t x) { return symmetric ? x * (x + 1) / 2 : x * x; };
   std::int64_t stack = 0, peak = 0;
-  for (std::int32_t s = 0; s < solver.NSuper; ++s) {
+  for (std::int32_t s = first; s <= last; ++s) {
     const std::int64_t m = front_order(solver, s);
     peak = std::max(peak, m * m + stack);
     for (std::int32_t c = tree.child_ptr[s]; c + 1 < tree.child_ptr[s + 1]; ++c)
       stack -= u(update_order(solver, tree.children[c]));
-    if (s + 1 < solver.NSuper && tree.child_count(s + 1) == 0) stack += u(update_order(solver, s));
+    if (s + 1 <= last && tree.child_count(s + 1) == 0) stack += u(update_order(solver, s));
   }
+  return {peak, stack};
+}
+
+}  // namespace
+
+std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree) {
+  const auto [peak, stack] = stack_peak(solver, tree, 0, solver.NSuper - 1);
   OrlDebug(2, L"Memory required for stack = %lld\n", static_cast<long long>(peak));
   if (stack != 0) solver.fatal("Memory violation is expected", 1);
   return peak;
+}
+
+std::int64_t SubtreeStackEstimate(const tessar& solver, const SupernodeTree& tree, std::int32_t first,
+                                  std::int32_t last) {
+  const std::int64_t peak = stack_peak(solver, tree, first, last).first + 1;
+  return expects_delays(solver) ? peak + peak / 16 : peak;
 }
 
 void PlainPlan(tessar& solver, const SupernodeTree& tree) {
@@ -190,6 +213,54 @@ void PivotingPlan(tessar& solver, const SupernodeTree& tree) {
     bytes = (Q + solver.Storage + 1) * z.W;
   allocate_work_array(solver, bytes, z, true);
   place_regions(solver, z, true);
+}
+
+void MultiThreadPlan(tessar& solver, const SupernodeTree& tree) {
+  solver.max_front = largest_front(solver);
+  const PlanSizes z = plan_sizes(solver, true);
+  const auto kb = [&](std::int64_t elements) { return static_cast<long long>(elements * z.W / 1024); };
+  const std::int64_t umin = EstimateMultiThreadMemory(solver);
+  OrlDebug(2, L"Minimum memory requirement to store update and frontal matrices = %lld KB\n", kb(umin));
+  OrlDebug(2, z.symmetric ? L"Memory required for UFactor = %lld KB\n" : L"Memory required for LUFactor = %lld KB\n",
+           static_cast<long long>(z.factor_kb));
+  decide_incore_offcore(solver, umin * z.W / 1024, z.disk_kb, z.factor_kb);
+  const std::int64_t single = stack_peak(solver, tree, 0, solver.NSuper - 1).first + 1;
+  OrlDebug(2, L"Maximum memory required for single core run = %lld KB\n",
+           static_cast<long long>(solver.memory_in_use + kb(single) + z.factor_kb));
+  solver.allowed_fronts = std::max(solver.ncpu, 1);
+  const double need = static_cast<double>(solver.memory_in_use + kb(umin) + z.factor_kb) * 1.05;
+  if (need > static_cast<double>(solver.Soft_Memory_Limit) || solver.offcore) {
+    solver.allowed_fronts = 1;
+    OrlDebug(2, L"No multiple frontal matrices are allowed to be processed concurrently\n");
+  }
+  if (const auto fronts = environment_value("TS_ALLOWED_FRONTS"); fronts && *fronts > 0)
+    solver.allowed_fronts = static_cast<std::int32_t>(std::min<std::int64_t>(*fronts, INT32_MAX));
+  OrlDebug(2, L"Maximum allowed concurrent frontal matrices is set to = %d\n", solver.allowed_fronts);
+  std::int64_t bytes;
+  if (solver.offcore) {
+    const std::int64_t Q = z.symmetric ? std::max(z.P + 3, z.F / 20) : std::max(z.P, z.F / 10);
+    const std::int64_t left = std::max<std::int64_t>(solver.Soft_Memory_Limit - solver.memory_in_use - kb(umin), 0);
+    bytes = std::max(left * 1024, even(Q) * z.E * (z.symmetric ? 1 : 2));
+    OrlDebug(2, L"Size of the memory buffer for offcore = %lld KB\n", static_cast<long long>(bytes / 1024));
+    OrlDebug(2, L"size of buffer/size of factor = %f\n",
+             static_cast<double>(bytes / 1024) / static_cast<double>(std::max<std::int64_t>(z.factor_kb, 1)));
+  } else {
+    bytes = (z.symmetric ? even(z.F) : 2 * z.F) * z.E;
+  }
+  allocate_work_array(solver, bytes, z, true);
+  std::byte* base = solver.WorkArray.get();
+  solver.stack_offset = bytes;
+  if (solver.offcore) {
+    solver.u_factor_single = solver.u_factor_double = nullptr;
+    solver.l_factor_single = solver.l_factor_double = nullptr;
+    solver.u_factor_capacity = solver.l_factor_capacity = 0;
+    return;
+  }
+  std::byte* u = z.symmetric ? base : base + z.F * z.E;
+  solver.u_factor_single = solver.u_factor_double = u;
+  solver.l_factor_single = solver.l_factor_double = z.symmetric ? nullptr : base;
+  solver.u_factor_capacity = z.F;
+  solver.l_factor_capacity = z.symmetric ? 0 : z.F;
 }
 
 void ReportFactorEstimate(const tessar& solver) {

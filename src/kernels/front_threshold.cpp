@@ -11,11 +11,10 @@
 
 namespace {
 
-// Fully summed columns per window. A window's pivots are chosen among its
-// own columns, updated column by column as pivots are taken; the columns
-// right of the window are updated once it is done, by matrix products.
-// Columns a window leaves behind open the next one.
-constexpr int window_columns = 64;
+// A window's pivots are chosen among its own columns, updated column by
+// column as pivots are taken; the columns right of the window are updated
+// once it is done, by matrix products. Columns a window leaves behind open
+// the next one.
 // Column blocks of the symmetric kinds' update right of a window: each
 // block's product covers its rows from its diagonal down.
 constexpr int product_columns = 128;
@@ -42,25 +41,48 @@ class ThresholdFront {
   static constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
   static constexpr bool hermitian = K::symmetry == Symmetry::hermitian;
 
-  ThresholdFront(int F, int npiv, T* a, const ThresholdRule& rule, int* order, int* pivot)
-      : F_(F), P_(npiv), a_(a), rule_(rule), order_(order), pivot_(pivot) {
+  ThresholdFront(int F, int npiv, T* a, const ThresholdRule& rule, int* order, int* pivot, int window)
+      : F_(F), P_(npiv), a_(a), rule_(rule), order_(order), pivot_(pivot), window_(std::max(window, 1)) {
     for (int p = 0; p < F; ++p) order_[p] = p;
     if constexpr (!symmetric) partner_.assign(static_cast<std::size_t>(npiv), 0);
+    before_ = largest_in_columns(0, P_);
+    e_ = std::min(P_, window_);
   }
 
-  FrontElimination run() {
-    const double before = largest_in_columns(0, P_);
-    int cur = 0;
-    for (int e = std::min(P_, window_columns); cur < P_ && !result_.singular; e = std::min(P_, e + window_columns)) {
-      const int first = cur;
-      cur = eliminate_window(cur, e);
-      update_right_of_window(first, cur, e);
-      if (e == P_ && cur == first) break;
+  // One window of fully summed columns eliminated; false when none is left.
+  bool next_panel(ThresholdPanel& panel) {
+    if (done_ || cur_ >= P_ || result_.singular) return false;
+    const int first = cur_;
+    cur_ = eliminate_window(cur_, e_);
+    panel = {first, cur_ - first, e_};
+    if (e_ == P_ && cur_ == first) done_ = true;
+    e_ = std::min(P_, e_ + window_);
+    return true;
+  }
+
+  bool needs_update(const ThresholdPanel& panel) const { return panel.taken > 0 && panel.right < F_; }
+
+  // The columns j0 … j1−1 right of the window updated by its pivots.
+  void update_columns(const ThresholdPanel& panel, int j0, int j1) {
+    if (!needs_update(panel) || j0 >= j1) return;
+    const int first = panel.first, taken = panel.taken, cur = first + taken;
+    if constexpr (symmetric) {
+      for (int j = j0; j < j1; j += product_columns) {
+        const int width = std::min(product_columns, j1 - j);
+        blas::gemm('N', 'N', F_ - j, width, taken, T(-1), &at(j, first), F_, &at(first, j), F_, T(1), &at(j, j), F_);
+      }
+    } else {
+      blas::trsm('L', 'L', 'N', 'U', taken, j1 - j0, T(1), &at(first, first), F_, &at(first, j0), F_);
+      blas::gemm('N', 'N', F_ - cur, j1 - j0, taken, T(-1), &at(cur, first), F_, &at(first, j0), F_, T(1),
+                 &at(cur, j0), F_);
     }
-    result_.eliminated = cur;
-    if constexpr (!symmetric) final_row_record(cur);
-    const double after = largest_after(cur);
-    result_.growth = before > 0 ? after / before : 1.0;
+  }
+
+  FrontElimination finish() {
+    result_.eliminated = cur_;
+    if constexpr (!symmetric) final_row_record(cur_);
+    const double after = largest_after(cur_);
+    result_.growth = before_ > 0 ? after / before_ : 1.0;
     return result_;
   }
 
@@ -282,22 +304,6 @@ class ThresholdFront {
     if (k + 1 < e) blas::geru(below, e - k - 1, T(-1), &at(k + 1, k), 1, &at(k, k + 1), F_, &at(k + 1, k + 1), F_);
   }
 
-  // The columns e … F−1 updated by the window's pivots first … cur−1.
-  void update_right_of_window(int first, int cur, int e) {
-    const int taken = cur - first;
-    if (taken == 0 || e >= F_) return;
-    if constexpr (symmetric) {
-      for (int j = e; j < F_; j += product_columns) {
-        const int width = std::min(product_columns, F_ - j);
-        blas::gemm('N', 'N', F_ - j, width, taken, T(-1), &at(j, first), F_, &at(first, j), F_, T(1), &at(j, j), F_);
-      }
-    } else {
-      blas::trsm('L', 'L', 'N', 'U', taken, F_ - e, T(1), &at(first, first), F_, &at(first, e), F_);
-      blas::gemm('N', 'N', F_ - cur, F_ - e, taken, T(-1), &at(cur, first), F_, &at(first, e), F_, T(1),
-                 &at(cur, e), F_);
-    }
-  }
-
   // Row interchanges named by the final positions of their partners.
   void final_row_record(int taken) {
     std::vector<int> position(static_cast<std::size_t>(F_));
@@ -334,6 +340,10 @@ class ThresholdFront {
   const ThresholdRule rule_;
   int* order_;
   int* pivot_;
+  const int window_;
+  double before_ = 0;
+  int cur_ = 0, e_ = 0;  // next pivot position, end of the next window
+  bool done_ = false;
   std::vector<int> partner_;  // unsymmetric kinds: the position on entry of each pivot's row partner
   FrontElimination result_;
 };
@@ -341,10 +351,52 @@ class ThresholdFront {
 }  // namespace
 
 template <class K>
+struct ThresholdElimination<K>::State : ThresholdFront<K> {
+  using ThresholdFront<K>::ThresholdFront;
+};
+
+template <class K>
+ThresholdElimination<K>::ThresholdElimination(int F, int npiv, T* front, const ThresholdRule& rule, int* order,
+                                              int* pivot, int window)
+    : state_(std::make_unique<State>(F, npiv, front, rule, order, pivot, window)) {}
+
+template <class K>
+ThresholdElimination<K>::~ThresholdElimination() = default;
+
+template <class K>
+bool ThresholdElimination<K>::next_panel(ThresholdPanel& panel) {
+  return state_->next_panel(panel);
+}
+
+template <class K>
+bool ThresholdElimination<K>::needs_update(const ThresholdPanel& panel) const {
+  return state_->needs_update(panel);
+}
+
+template <class K>
+void ThresholdElimination<K>::update_columns(const ThresholdPanel& panel, int j0, int j1) {
+  state_->update_columns(panel, j0, j1);
+}
+
+template <class K>
+FrontElimination ThresholdElimination<K>::finish() {
+  return state_->finish();
+}
+
+template <class K>
 FrontElimination FactorFrontThreshold(int F, int npiv, typename K::scalar* front, const ThresholdRule& rule,
                                       int* order, int* pivot) {
-  return ThresholdFront<K>(F, npiv, front, rule, order, pivot).run();
+  ThresholdFront<K> elimination(F, npiv, front, rule, order, pivot, 64);
+  ThresholdPanel panel;
+  while (elimination.next_panel(panel)) elimination.update_columns(panel, panel.right, F);
+  return elimination.finish();
 }
+
+template class ThresholdElimination<RealSymmetric>;
+template class ThresholdElimination<RealUnsymmetric>;
+template class ThresholdElimination<ComplexSymmetric>;
+template class ThresholdElimination<ComplexUnsymmetric>;
+template class ThresholdElimination<ComplexHermitian>;
 
 template FrontElimination FactorFrontThreshold<RealSymmetric>(int, int, double*, const ThresholdRule&, int*, int*);
 template FrontElimination FactorFrontThreshold<RealUnsymmetric>(int, int, double*, const ThresholdRule&, int*, int*);

@@ -34,6 +34,8 @@
 // fully summed column that is zero in every row of the front is singular in
 // any front: it is taken at once as a perturbed pivot, or ends the
 // elimination as singular.
+#include <memory>
+
 #include "platform/kind_traits.h"
 
 struct ThresholdRule {
@@ -56,3 +58,39 @@ struct FrontElimination {
 template <class K>
 FrontElimination FactorFrontThreshold(int F, int npiv, typename K::scalar* front, const ThresholdRule& rule,
                                       int* order, int* pivot);
+
+// The same elimination taken one panel at a time, for fronts that several
+// threads factor together: next_panel() eliminates the next window of fully
+// summed columns (serially: the pivot tests read whole columns), after which
+// the columns right of the window, panel.right … F−1, must be updated by
+// update_columns over any partition of that range (one call per part, in
+// any order or at once) before the next panel. finish() gives the result.
+struct ThresholdPanel {
+  int first = 0;  // the window's first pivot position
+  int taken = 0;  // pivots the window accepted, at first … first+taken−1
+  int right = 0;  // first column right of the window
+};
+
+template <class K>
+class ThresholdElimination {
+ public:
+  using T = typename K::scalar;
+  ThresholdElimination(int F, int npiv, T* front, const ThresholdRule& rule, int* order, int* pivot,
+                       int window = 64);
+  ThresholdElimination(const ThresholdElimination&) = delete;
+  ThresholdElimination& operator=(const ThresholdElimination&) = delete;
+  ~ThresholdElimination();
+
+  // False once every fully summed column is eliminated or left for the
+  // parent (or the front proved singular).
+  bool next_panel(ThresholdPanel& panel);
+  // Whether columns right of the panel need an update at all.
+  bool needs_update(const ThresholdPanel& panel) const;
+  // Columns j0 … j1−1 (inside panel.right … F−1) updated by the panel.
+  void update_columns(const ThresholdPanel& panel, int j0, int j1);
+  FrontElimination finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};

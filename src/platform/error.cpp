@@ -50,6 +50,11 @@ void tsr_error::fatal(const AString& message, std::int32_t code) const {
   end_process(code);
 }
 
+void tsr_error::end_run(const TessarException& failure) const {
+  if (throw_on_fatal_) throw failure;
+  end_process(failure.code());
+}
+
 void end_process(int status) {
   if (status != 0) remove_failure_files();
   flush_log();

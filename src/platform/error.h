@@ -29,6 +29,10 @@ class tsr_error {
   [[noreturn]] void fatal(const char* message, std::int32_t code) const;
   [[noreturn]] void fatal(const AString& message, std::int32_t code) const;
 
+  // Ends the run with a failure already logged (one raised by a worker
+  // thread and carried back): thrown again in throw mode.
+  [[noreturn]] void end_run(const TessarException& failure) const;
+
   void set_throw_mode(bool throw_on_fatal) { throw_on_fatal_ = throw_on_fatal; }
   bool throw_mode() const { return throw_on_fatal_; }
 

@@ -89,13 +89,20 @@ std::int64_t l_factor_entries(const tessar& solver) {
   return uses_block_form(solver) ? solver.NzU : solver.NzU - order_of(solver);
 }
 
+// Entry offset of supernode s's block: in supernode order, or where the
+// multi-threaded factorization left it in memory.
+std::int64_t block_start(const tessar& solver, std::int32_t s) {
+  if (!solver.factor_block_at.empty()) return solver.factor_block_at[static_cast<std::size_t>(s)];
+  return solver.IU[solver.SNode[s]];
+}
+
 // The block of supernode s in an area whose content starts at entry offset.
 template <class S>
 SupernodeBlock<S> supernode_block(const tessar& solver, const S* area, std::int32_t s, std::int64_t offset) {
   const std::int32_t f = solver.SNode[s];
   const std::int32_t last = solver.SNode[s + 1] - 1;
   const auto rows = static_cast<std::int32_t>(solver.IU[last + 1] - solver.IU[last] - 1);
-  return {area + (solver.IU[f] - offset), f, last - f + 1, rows, solver.JU.data() + solver.IJU[last]};
+  return {area + (block_start(solver, s) - offset), f, last - f + 1, rows, solver.JU.data() + solver.IJU[last]};
 }
 
 // Offset of column j's diagonal entry in a packed lower triangle of order w.
@@ -113,7 +120,7 @@ std::int32_t move_couplings(tessar& solver, S* area, S* couplings, std::int64_t 
   for (std::int32_t s = first; s <= last; ++s) {
     const std::int32_t f = solver.SNode[s];
     const std::int32_t w = solver.SNode[s + 1] - f;
-    S* block = area + (solver.IU[f] - offset);
+    S* block = area + (block_start(solver, s) - offset);
     for (std::int32_t j = 0; j < w; ++j) {
       if (pivots[f + j] >= 0) continue;
       if (moved >= capacity) solver.fatal("Error occurred in a 2x2 pivot", 1);
