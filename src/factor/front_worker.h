@@ -327,10 +327,8 @@ class FrontWorker {
 
   const WorkerCounts& counts() const { return counts_; }
 
-  bool singular() {
-    OrlDebug(L"ERROR:   Singular matrix\n");
-    return false;
-  }
+  // A singular front; the caller reports it once for the factorization.
+  static bool singular() { return false; }
 
   // Stores the block of the supernode in the layout of its path and kind.
   static void store_block(bool pivoting, std::int32_t k, std::int64_t m, const T* front, FactorSink<Stored>& u,

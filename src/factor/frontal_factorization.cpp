@@ -37,6 +37,7 @@ class FrontalFactorization {
     for (std::int32_t s = 0; s < solver_.NSuper; ++s) {
       const bool done = pivoting_ ? worker_->factor_pivoting_supernode(s) : worker_->factor_plain_supernode(s);
       if (!done) {
+        OrlDebug(L"ERROR:   Singular matrix\n");
         close_files();
         return 16;
       }

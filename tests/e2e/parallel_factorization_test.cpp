@@ -1,0 +1,102 @@
+// The multi-threaded factorization (-mt) of the built solver: repeated runs
+// with random thread counts, tile widths and front limits, incore and through
+// a writer ring much smaller than the factor, matrices that delay pivots, and
+// the failures that must stop every thread (singular, memory).
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "tests/support/test_support.h"
+#include "tools/generator/generator.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr auto npos = std::string::npos;
+
+std::size_t count_of(const std::string& text, const std::string& word) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(word); at != npos; at = text.find(word, at + 1)) ++count;
+  return count;
+}
+
+// Families and kinds that give fronts of the shared top and, for the last
+// two, delayed pivots.
+const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
+
+const struct Case {
+  Family family;
+  std::int32_t size;
+  int kind;
+} cases[] = {
+    {Family::laplace3d, 9, 0},      {Family::convdiff3d, 8, 1},    {Family::helmholtz3d, 8, 2},
+    {Family::convdiff3d, 7, 3},     {Family::hermitian, 14, 4},    {Family::zero_diagonal, 60, 0},
+    {Family::pivot2x2, 300, 1},
+};
+
+TEST(ParallelFactorization, RandomSchedulesSolveEveryTime) {
+  std::mt19937 random(2026);
+  for (int round = 0; round < 28; ++round) {
+    const Case& c = cases[round % std::size(cases)];
+    ScopedWorkDir dir;
+    const GeneratedSystem system = generate(c.family, c.size, c.kind, 2, 5 + round);
+    write_system(fs::current_path(), system, false);
+    const bool offcore = round % 4 == 3;
+    if (offcore) write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
+    const std::string threads = std::to_string(2 + random() % 7);
+    const std::string tile = std::to_string(1 + random() % 160);
+    const std::string fronts = std::to_string(1 + random() % 4);
+    const std::string what = std::string(kind_switch[c.kind]) + " -ncpu " + threads + " -nblock " + tile +
+                             " fronts " + fronts + (offcore ? " offcore" : "");
+    const RunResult run =
+        run_binary({kind_switch[c.kind], "-mt", "-ncpu", threads, "-nblock", tile}, {"TS_ALLOWED_FRONTS=" + fronts});
+    ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
+    const auto x = read_vectors("x", c.kind >= 2), b = read_vectors("b", c.kind >= 2);
+    for (std::int32_t k = 0; k < 2; ++k) EXPECT_TRUE(solved(system.a, c.kind, x, b, k)) << what << " rhs " << k;
+    EXPECT_NE(run.log.find("Maximum allowed concurrent frontal matrices is set to = " + fronts), npos) << what;
+    EXPECT_NE(run.log.find("All threads are terminated."), npos) << what;
+    if (offcore) {
+      // The ring holds a twentieth of the factor (or its largest block):
+      // the writer went round it.
+      const std::size_t at = run.log.find("Factor writer: ");
+      ASSERT_NE(at, npos) << what;
+      EXPECT_GE(std::stoi(run.log.substr(at + 15)), 1) << what;
+    }
+  }
+}
+
+// A singular matrix stops every thread: one singular line, code 16, no
+// factor left; a hard limit reached inside a thread ends the run with 100.
+TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {
+  ScopedWorkDir dir;
+  // A 3D Laplacian whose row and column 500 are zero: exactly singular.
+  GeneratedSystem system = generate(Family::laplace3d, 10, 0, 1, 3);
+  write_system(fs::current_path(), system, false);
+  YaleMatrix& a = system.a;
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p)
+      if (i == 500 || a.col_idx[p] == 500) a.values[p] = 0;
+  write_matrix_file(a);
+  const RunResult singular = run_binary({"-mt", "-ncpu", "4", "-nofbs"});
+  EXPECT_EQ(singular.status, 16) << singular.err;
+  // One line per factorization, as many as the single-thread path writes
+  // (the run escalates once), however many threads found the zero pivot.
+  const RunResult single = run_binary({"-pivoting", "-nofbs"});
+  EXPECT_EQ(single.status, 16);
+  EXPECT_EQ(count_of(singular.err, "ERROR:   Singular matrix"), count_of(single.err, "ERROR:   Singular matrix"))
+      << singular.err;
+  EXPECT_FALSE(fs::exists("U"));
+  EXPECT_FALSE(fs::exists("index"));
+
+  write_system(fs::current_path(), generate(Family::laplace3d, 14, 0, 1, 3), false);
+  // Offcore, so that the analysis fits under the limit and the threads do not.
+  write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\nDIRECT_SOLVER MemLimitHard 700\n");
+  const RunResult memory = run_binary({"-mt", "-ncpu", "4"});
+  EXPECT_EQ(memory.status, 100) << memory.err;
+  EXPECT_NE(memory.err.find("Not enough memory"), npos) << memory.err;
+  EXPECT_NE(memory.log.find("Thread 1 launched"), npos) << memory.log;
+  EXPECT_FALSE(fs::exists("x"));
+}
+
+}  // namespace
