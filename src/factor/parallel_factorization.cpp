@@ -303,6 +303,9 @@ class ParallelFactorization {
 
   void thread_body(std::int32_t t) {
     const Clock::time_point start = Clock::now();
+    // Each thread's dense work runs on that thread alone (the OpenMP
+    // runtime keeps the thread count per thread).
+    set_thread_count(1);
     OrlDebug(2, L"Thread %d launched\n", t);
     guarded([&] { worker_loop(t); });
     OrlDebug(2, L"Elapsed real time in thread %d for the factorization = %lf\n", t, seconds_since(start));
