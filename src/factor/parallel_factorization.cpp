@@ -412,7 +412,9 @@ class ParallelFactorization {
     }
     if (r != root_) {
       const std::int64_t size = update_size(z_.update_orders[static_cast<std::size_t>(r)]);
-      push_to_pool(r, w.top_update(size), size);
+      auto entry = pool_entry(size);
+      std::copy_n(w.top_update(size), size, entry->data());
+      push_to_pool(r, std::move(entry));
     }
     w.release_private_stack();
     finish_node(r);
@@ -420,10 +422,13 @@ class ParallelFactorization {
 
   static std::int64_t update_size(std::int64_t x) { return FactorizationShared<K, Stored>::update_size(x); }
 
-  void push_to_pool(std::int32_t s, const T* update, std::int64_t size) {
+  std::unique_ptr<ChargedArray<T>> pool_entry(std::int64_t size) {
     auto entry = std::make_unique<ChargedArray<T>>();
     entry->allocate(solver_, static_cast<std::size_t>(size), "Can't allocate temp memory for update matrix");
-    std::copy_n(update, size, entry->data());
+    return entry;
+  }
+
+  void push_to_pool(std::int32_t s, std::unique_ptr<ChargedArray<T>> entry) {
     std::scoped_lock lock(lock_);
     pool_[s] = std::move(entry);
     OrlDebug(3, L"Update matrix from %d has been pushed in to the pool.\n", s);
@@ -518,9 +523,10 @@ class ParallelFactorization {
     z_.count_stored(Worker::block_entries(taken, m));
     if constexpr (has_inertia) w.count_inertia(f->rows, taken, m, f->values.data());
     if (s != root_) {
-      std::vector<T> update(static_cast<std::size_t>(update_size(m - taken)));
-      Worker::copy_update(taken, m, f->values.data(), update.data());
-      push_to_pool(s, update.data(), static_cast<std::int64_t>(update.size()));
+      auto entry = pool_entry(update_size(m - taken));
+      Worker::copy_update(taken, m, f->values.data(), entry->data());
+      f->values.release();
+      push_to_pool(s, std::move(entry));
     }
     std::unique_ptr<Front> closing;
     {
