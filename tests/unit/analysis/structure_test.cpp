@@ -139,15 +139,6 @@ TEST(AnalysisEdgeCases, NaturalOrderSeveralComponentsAndDiagonal) {
   }
 }
 
-TEST(AnalysisStructure, SameMatrixGivesSamePermutation) {
-  ScopedWorkDir dir;
-  const DensePattern p = random_pattern(150, 0.03, 99);
-  for (AnalysisPath path : all_paths) {
-    auto first = analysed(0, path, p), second = analysed(0, path, p);
-    EXPECT_TRUE(std::equal(first->perm.begin(), first->perm.end(), second->perm.begin())) << name_of(path);
-  }
-}
-
 TEST(AnalysisEdgeCases, RepeatedColumnIndexFailsThePlainPath) {
   ScopedWorkDir dir;
   YaleMatrix a = matrix_of(random_pattern(4, 1.0, 1), 0);

@@ -123,9 +123,4 @@ TEST(StackPeak, SubtreeAndMultiThreadPeaksOfASmallTree) {
   EXPECT_EQ(EstimateMultiThreadMemory(*solver), 15);
 }
 
-TEST(UpdateSize, SquaredFrontOrderStaysExactBeyond32Bits) {
-  EXPECT_EQ(UpdateSize(1, 100000), 10000000000LL);
-  EXPECT_EQ(UpdateSize(0, 100000), 5000050000LL);
-}
-
 }  // namespace

@@ -52,18 +52,6 @@ TEST_F(MemoryMonitorTest, ChargesTrackUseAndPeakWithinTheHardLimit) {
   EXPECT_EQ(failure_code([&] { add_memory(*solver, 1); }), 100);
 }
 
-TEST_F(MemoryMonitorTest, ChargedArrayChargesWhileHeldAndKeepsItsValues) {
-  {
-    ChargedArray<double> a;
-    a.allocate(*solver, 10 * 1024, "no memory");
-    a[0] = 2.5;
-    EXPECT_EQ(solver->memory_in_use, 80);
-    a.resize(20 * 1024, "no memory");
-    EXPECT_EQ(std::tuple(solver->memory_in_use, a[0]), std::tuple(160, 2.5));
-  }
-  EXPECT_EQ(solver->memory_in_use, 0);
-}
-
 // The factor goes offcore only above the soft limit; a kept factor adds the
 // factor (twice when incore) and the index file to the disk use.
 TEST_F(MemoryMonitorTest, OffcoreDecisionAndDiskUse) {

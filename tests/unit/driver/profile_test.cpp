@@ -11,19 +11,6 @@
 
 namespace {
 
-// The label names precision, kind and (from two up) the processor count.
-TEST(SolverLabel, PrecisionKindAndProcessorCount) {
-  const char* letters[] = {"RS", "RA", "CS", "CA", "CH"};
-  for (int kind = 0; kind < 5; ++kind) {
-    auto solver = make_test_solver(kind);
-    solver->ncpu = 1;
-    EXPECT_EQ(solver_label(*solver), std::string("Solver M") + letters[kind]);
-    solver->double_precision = true;
-    solver->ncpu = kind + 1;
-    EXPECT_EQ(solver_label(*solver), std::string("Solver D") + letters[kind] + (kind ? std::to_string(kind + 1) : ""));
-  }
-}
-
 // Times as hours:minutes:seconds (hours widen past 99), disk use rounded to the
 // nearest unit and moving up past 1000.
 TEST(ProfileLine, FieldsAndFixedColumns) {
@@ -74,37 +61,6 @@ TEST(EndReport, AppendsOneLinePerRun) {
   solver->quiet = true;
   run(5);
   EXPECT_EQ(read_file("profile"), table);
-}
-
-// TESSAR_PROFILE=1 empties tessar.prof, then each phase adds "<label><real>  CPU = <cpu>"
-// in seconds. A second of busy work shows there and in the profile's CPU seconds.
-TEST(PhaseTiming, FileStartsEmptyAndTakesOneLinePerPhase) {
-  ScopedWorkDir dir;
-  write_file("tessar.prof", "previous run\n");
-  {
-    ScopedEnv off("TESSAR_PROFILE", "0");
-    reset_phase_timing_file();
-    append_phase_timing("Solution time:  real = ", take_phase_readings());
-  }
-  EXPECT_EQ(read_file("tessar.prof"), "previous run\n");
-  ScopedEnv on("TESSAR_PROFILE", "1");
-  reset_phase_timing_file();
-  append_phase_timing("Factorization time:  real = ", take_phase_readings());
-  const PhaseReadings start = take_phase_readings();
-  const std::int64_t s0 = process_cpu_seconds();
-  volatile double sink = 0;
-  while (process_cpu_milliseconds() - start.cpu_ms < 1100) sink = sink + 1.0;
-  const std::int64_t s1 = process_cpu_seconds();
-  append_phase_timing("Solution time:  real = ", start);
-  EXPECT_TRUE(s1 - s0 >= 1 && s1 - s0 <= 2) << s1 - s0;
-  const std::string prof = read_file("tessar.prof");
-  double real[2] = {-1, -1}, cpu[2] = {-1, -1};
-  const char* format = "Factorization time:  real = %lf  CPU = %lf\nSolution time:  real = %lf  CPU = %lf";
-  EXPECT_EQ(std::sscanf(prof.c_str(), format, &real[0], &cpu[0], &real[1], &cpu[1]), 4) << prof;
-  EXPECT_EQ(std::count(prof.begin(), prof.end(), '\n'), 2) << prof;
-  EXPECT_TRUE(real[0] >= 0.0 && real[0] < 0.5) << prof;
-  EXPECT_NEAR(cpu[1], 1.1, 0.05) << prof;
-  EXPECT_GE(real[1], 1.0) << prof;
 }
 
 }  // namespace

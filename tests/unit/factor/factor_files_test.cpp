@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "driver/preferences.h"
-#include "driver/switches.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -246,44 +245,6 @@ TEST_F(FactorFilesTest, FailuresCarryTheirMessageAndCode) {
   fs::resize_file("U", 10 * 4);  // loses s0's off-diagonal block
   expect_failures({{[&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }, {"Error reading partial U from disk", 4}},
                    {[&] { ReadFactorRange(*solver, 0, 1, 'L'); }, overflow}});
-}
-
-using Names = std::vector<std::string>;
-
-// Lays out every factor file, runs an offcore solver of a kind with switches
-// through its life and returns the files it removed.
-Names files_removed_by(int kind, std::vector<std::string> switches) {
-  const Names all = {"U", "L", "U_diag_index", "U_offdiag_index", "L_diag_index", "L_offdiag_index", "index"};
-  for (const auto& name : all) write_file(name, "f");
-  {
-    auto solver = make_test_solver(kind);
-    switches.insert(switches.begin(), "tessar64");
-    std::vector<const char*> argv;
-    for (const auto& s : switches) argv.push_back(s.c_str());
-    parse_switches(*solver, static_cast<int>(argv.size()), argv.data());
-    solver->offcore = 1;
-  }
-  Names removed;
-  for (const auto& name : all)
-    if (!fs::exists(name)) removed.push_back(name);
-  return removed;
-}
-
-// A run removes the factor files it made only for itself, and the index files
-// of the multi-threaded layout with them; runs that keep the factor or do not
-// make it remove nothing.
-TEST(FactorFileCleanUp, RunsRemoveTheFilesTheyNoLongerNeed) {
-  ScopedWorkDir dir;
-  EXPECT_EQ(files_removed_by(3, {"-pivoting"}), (Names{"U", "L"}));
-  EXPECT_EQ(files_removed_by(4, {"-mt"}), (Names{"U", "U_diag_index", "U_offdiag_index"}));
-  for (const char* keep : {"-nofbs", "-awe_exec", "-mr_exec", "-back_exec", "-nonf"})
-    EXPECT_EQ(files_removed_by(1, {"-mt", keep}), Names{}) << keep;
-  // A numbered run removes only its own files.
-  const Names numbered = {"U_2", "L_2", "U_2_diag_index", "U_2_offdiag_index", "L_2_diag_index", "L_2_offdiag_index"};
-  for (const auto& name : numbered) write_file(name, "f");
-  write_file("prefs.ini", "DIRECT_SOLVER FileIndex 2\n");
-  EXPECT_EQ(files_removed_by(3, {"-mt"}), Names{});
-  for (const auto& name : numbered) EXPECT_FALSE(fs::exists(name)) << name;
 }
 
 }  // namespace

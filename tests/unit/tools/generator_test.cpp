@@ -1,15 +1,11 @@
 #include "tools/generator/generator.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <numeric>
 #include <stdexcept>
 #include <string>
 
 #include "io/matrix_file.h"
-#include "io/vectors.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/tools/dense_oracle.h"
 
@@ -104,8 +100,8 @@ TEST(GeneratorFamilies, DefinitenessIsAsDescribed) {
 
 // In every kind: the ones vector spans the null space of the singular family
 // (kind 4 excepted), pivot2x2 has only zero diagonals, the saddle point one per
-// size, and components falls into size disconnected parts.
-TEST(GeneratorFamilies, HardCasesHaveTheirNullVectorsZeroDiagonalsAndComponents) {
+// size.
+TEST(GeneratorFamilies, HardCasesHaveTheirNullVectorsAndZeroDiagonals) {
   for (int kind = 0; kind <= 4; ++kind) {
     const auto zero_diagonals = [&](Family family) {
       const Dense d = dense_of(generate(family, 4, kind, 1, 3).a, kind);
@@ -120,68 +116,6 @@ TEST(GeneratorFamilies, HardCasesHaveTheirNullVectorsZeroDiagonalsAndComponents)
     if (kind < 4) {
       EXPECT_LT(backward_error(singular, kind, ones, zeros, 0), 1e-15) << "kind " << kind;
     }
-
-    const YaleMatrix a = generate(Family::components, 5, kind, 1, 3).a;
-    ASSERT_EQ(a.n, 15);
-    std::vector<std::int32_t> parent(15);
-    std::iota(parent.begin(), parent.end(), 0);
-    const auto root = [&](std::int32_t v) {
-      while (parent[v] != v) v = parent[v] = parent[parent[v]];
-      return v;
-    };
-    for (std::int32_t i = 0; i < a.n; ++i)
-      for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) parent[root(a.col_idx[p])] = root(i);
-    std::int32_t parts = 0;
-    for (std::int32_t v = 0; v < a.n; ++v) parts += root(v) == v;
-    EXPECT_EQ(parts, 5) << "kind " << kind;
-  }
-}
-
-TEST(GeneratorRequests, RejectsKindsSizesAndCountsItCannotMake) {
-  EXPECT_THROW(generate(Family::helmholtz3d, 3, 0, 1, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::convdiff2d, 3, 2, 1, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::hermitian, 3, 2, 1, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::laplace2d, 3, 5, 1, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::laplace2d, 0, 0, 1, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::laplace2d, 3, 0, 0, 1), std::invalid_argument);
-  EXPECT_THROW(generate(Family::laplace3d, 2000, 0, 1, 1), std::invalid_argument);
-  try {
-    write_system("/nonexistent/directory", generate(Family::laplace2d, 2, 0, 1, 1), false);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("/nonexistent/directory/A"), std::string::npos) << error.what();
-  }
-}
-
-int run_command(const std::string& arguments) {
-  const int status = std::system((std::string(TSR_GENERATE_PATH) + " " + arguments + " > out.txt 2> err.txt").c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// File sizes for the default kind and an explicit one; a complex system in the
-// marker layout as the solver reads it; bad arguments print the usage and exit with 2.
-TEST(GenerateCommand, WritesTheRequestedSystemOrExitsWithTwo) {
-  ScopedWorkDir dir;
-  ASSERT_EQ(run_command("laplace3d 3 ."), 0) << read_file("err.txt");
-  EXPECT_EQ(read_file("A").size(), (27u + 3 * 9 * 2) * 16);
-  EXPECT_EQ(read_file("b").size(), 27u * 8);
-  ASSERT_EQ(run_command("laplace2d 2 . --kind 4"), 0) << read_file("err.txt");
-  EXPECT_EQ(read_file("A").size(), 8u * 24);
-  ASSERT_EQ(run_command("helmholtz3d 2 . --nrhs 2 --seed 4 --markers"), 0) << read_file("err.txt");
-  const GeneratedSystem system = generate(Family::helmholtz3d, 2, 2, 2, 4);
-  ScopedEnv markers("TS_READ_ORLAN", "1");
-  auto solver = make_test_solver(2);
-  const MatrixHeader header = read_matrix_header(*solver);
-  EXPECT_EQ(header.n, 8);
-  EXPECT_EQ(header.nnz, system.a.nnz);
-  EXPECT_EQ(count_rhs(*solver, "b", 8), 2);
-  std::vector<double> second(16);
-  read_rhs_vector(*solver, 8, second.data(), 2 * sizeof(double), 1, 2);
-  EXPECT_EQ(second, std::vector<double>(system.b.begin() + 16, system.b.end()));
-  for (const char* arguments : {"", "laplace3d 3", "cube 3 .", "laplace3d three .", "laplace3d 3 . --kind",
-                                "laplace3d 3 . --kind 7", "helmholtz3d 3 . --kind 0", "laplace3d 3 . --colour red"}) {
-    EXPECT_EQ(run_command(arguments), 2) << arguments;
-    EXPECT_NE(read_file("err.txt").find("usage: tsr_generate"), std::string::npos) << arguments;
   }
 }
 

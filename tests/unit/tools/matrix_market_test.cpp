@@ -171,16 +171,4 @@ TEST_F(MatrixMarketTest, CommandImportsAndExportsThroughTheSolverFiles) {
   EXPECT_EQ(read_matrix_market_array("x.mtx").cols, 1);
 }
 
-// Bad files exit with 1 naming the file and line; bad arguments print the usage and exit with 2.
-TEST_F(MatrixMarketTest, CommandReportsErrorsWithFileAndLine) {
-  write_file("bad.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n5 1 1\n");
-  EXPECT_EQ(run_command("import bad.mtx ."), 1);
-  EXPECT_NE(read_file("err.txt").find("bad.mtx:3: row index 5"), std::string::npos) << read_file("err.txt");
-  EXPECT_EQ(run_command("export-x . x.mtx --kind 0"), 1);
-  EXPECT_EQ(run_command("import bad.mtx . --kind 9"), 2);
-  EXPECT_EQ(run_command("export-x . x.mtx"), 2);
-  EXPECT_EQ(run_command("convert bad.mtx ."), 2);
-  EXPECT_NE(read_file("err.txt").find("usage: tsr_mm"), std::string::npos);
-}
-
 }  // namespace
