@@ -43,7 +43,9 @@ struct FactorizationShared {
   static constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
 
   FactorizationShared(tessar& s, YaleMatrix& matrix, const SupernodeTree& t, bool pivots)
-      : solver(s), a(matrix), values(matrix_values<K>(matrix)), tree(t), pivoting(pivots), n(matrix.n) {}
+      : solver(s), a(matrix), values(matrix_values<K>(matrix)), tree(t), pivoting(pivots), n(matrix.n) {
+    for (std::int32_t j = 0; j < n; ++j) longest_column = std::max(longest_column, solver.IU[j + 1] - solver.IU[j] - 1);
+  }
 
   static std::int64_t update_size(std::int64_t x) { return symmetric ? x * (x + 1) / 2 : x * x; }
 
@@ -87,6 +89,7 @@ struct FactorizationShared {
   const SupernodeTree& tree;
   const bool pivoting;
   const std::int32_t n;
+  std::int64_t longest_column = 0;  // below its diagonal, in the analysis
   ThresholdRule rule;
   // Per supernode: the columns it delayed, until its parent takes them, and
   // the order of its update matrix. Each entry is written by the thread
@@ -172,10 +175,8 @@ class FrontWorker {
   static constexpr bool has_inertia = symmetric && (!K::is_complex || K::symmetry == Symmetry::hermitian);
 
   explicit FrontWorker(Shared& shared) : z_(shared), solver_(shared.solver) {
-    std::int64_t longest = 0;
-    for (std::int32_t j = 0; j < z_.n; ++j) longest = std::max(longest, solver_.IU[j + 1] - solver_.IU[j] - 1);
     map_.allocate(solver_, static_cast<std::size_t>(z_.n), factorization_memory_message);
-    index_buffer_.allocate(solver_, static_cast<std::size_t>(longest + 1), factorization_memory_message);
+    index_buffer_.allocate(solver_, static_cast<std::size_t>(z_.longest_column + 1), factorization_memory_message);
   }
 
   // The stack the worker's subtrees are factored on; grow(need, front) is

@@ -1,25 +1,14 @@
 #include "factor/frontal_factorization.h"
 
 #include <algorithm>
-#include <complex>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "analysis/index_file.h"
 #include "driver/memory_monitor.h"
-#include "driver/progress.h"
 #include "driver/tessar.h"
-#include "factor/factor_files.h"
 #include "factor/front_worker.h"
 #include "factor/parallel_factorization.h"
 #include "factor/factor_sink.h"
-#include "factor/factor_structure.h"
-#include "factor/matrix_prep.h"
 #include "factor/supernode_tree.h"
-#include "kernels/front_threshold.h"
-#include "kernels/front_plain.h"
-#include "platform/blas.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"
 
@@ -53,9 +42,7 @@ class FrontalFactorization {
 
   // Temporaries, counters and the factor destinations (steps before the loop).
   void prepare() {
-    std::int64_t longest = 0;
-    for (std::int32_t j = 0; j < n_; ++j) longest = std::max(longest, solver_.IU[j + 1] - solver_.IU[j] - 1);
-    solver_.max_front = static_cast<std::int32_t>(longest);
+    solver_.max_front = static_cast<std::int32_t>(z_.longest_column);
     worker_ = std::make_unique<Worker>(z_);
     OrlDebug(2, symmetric ? L"Max front %d last SNode size = %d\n" : L"Max front %d last SN size = %d\n",
              solver_.max_front, n_ - solver_.SNode[solver_.NSuper - 1]);
@@ -68,7 +55,7 @@ class FrontalFactorization {
       Worker::store_block(pivoting_, k, m, front, u_sink_, l_sink_);
       z_.count_stored(Worker::block_entries(k, m));
     });
-    open_sinks(longest + 1);
+    open_sinks(z_.longest_column + 1);
   }
 
   void open_sinks(std::int64_t longest_piece) {

@@ -183,9 +183,7 @@ class ParallelFactorization {
   };
 
   void prepare() {
-    std::int64_t longest = 0;
-    for (std::int32_t j = 0; j < z_.n; ++j) longest = std::max(longest, solver_.IU[j + 1] - solver_.IU[j] - 1);
-    solver_.max_front = static_cast<std::int32_t>(longest);
+    solver_.max_front = static_cast<std::int32_t>(z_.longest_column);
     OrlDebug(2, L"Max front %d last SNode size = %d\n", solver_.max_front, z_.n - solver_.SNode[root_]);
     z_.prepare_pivoting();
     build_tree_links();
@@ -209,7 +207,6 @@ class ParallelFactorization {
     parent_.assign(count, -1);
     first_.resize(count);
     pending_.assign(count, 0);
-    status_.assign(count, 0);
     for (std::int32_t s = 0; s < solver_.NSuper; ++s) {
       first_[s] = s;
       pending_[s] = tree_.child_count(s);
@@ -542,7 +539,6 @@ class ParallelFactorization {
   // children are.
   void finish_node(std::int32_t s) {
     std::scoped_lock lock(lock_);
-    status_[s] = 1;
     --open_;
     if (s == root_) {
       root_done_ = true;
@@ -625,13 +621,13 @@ class ParallelFactorization {
   std::unique_ptr<ParallelBlockStore<K, Stored>> store_;
 
   std::vector<std::int32_t> parent_, first_, pending_;
-  std::vector<std::uint8_t> status_;
   std::vector<std::int32_t> branches_;
   int tile_ = 128;
 
   // Under lock_: the queues, the branches taken, the open fronts and their
-  // limits, the pool, status bytes and pending counts, waiting threads,
-  // the failure and the end.
+  // limits, the pool, the children each supernode still waits for (its
+  // status: ready at 0, done once its parent's count went down), waiting
+  // threads, the failure and the end.
   std::mutex lock_;
   std::condition_variable work_;
   std::deque<Job> update_queue_, front_queue_;
