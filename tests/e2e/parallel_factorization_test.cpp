@@ -55,7 +55,6 @@ TEST(ParallelFactorization, RandomSchedulesSolveEveryTime) {
     const auto x = read_vectors("x", c.kind >= 2), b = read_vectors("b", c.kind >= 2);
     for (std::int32_t k = 0; k < 2; ++k) EXPECT_TRUE(solved(system.a, c.kind, x, b, k)) << what << " rhs " << k;
     EXPECT_NE(run.log.find("Maximum allowed concurrent frontal matrices is set to = " + fronts), npos) << what;
-    EXPECT_NE(run.log.find("All threads are terminated."), npos) << what;
     if (offcore) {
       // The ring holds a twentieth of the factor (or its largest block):
       // the writer went round it.
