@@ -47,8 +47,3 @@ void BuildAdjacency(tessar& solver, std::int32_t n, const std::int64_t* rowptr, 
     }
   }
 }
-
-void PermuteAdjacency(std::int32_t n, const std::int64_t* xadj, std::int64_t* adjncy, const std::int32_t* map) {
-  for (std::int64_t e = 0; e < xadj[n]; ++e) adjncy[e] = map[adjncy[e]];
-  for (std::int32_t i = 0; i < n; ++i) std::sort(adjncy + xadj[i], adjncy + xadj[i + 1]);
-}

@@ -17,10 +17,6 @@ std::int64_t CountAdjacency(const tessar& solver, std::int32_t n, const std::int
 void BuildAdjacency(tessar& solver, std::int32_t n, const std::int64_t* rowptr, const std::int32_t* colind,
                     const std::int64_t* xadj, std::int64_t* adjncy);
 
-// Replaces every vertex v of adjncy by map[v] and sorts each list ascending; the
-// lists keep their positions.
-void PermuteAdjacency(std::int32_t n, const std::int64_t* xadj, std::int64_t* adjncy, const std::int32_t* map);
-
 // Row k of the permuted pattern: the list of vertex perm[k], each entry mapped
 // through iperm.
 struct PatternView {

@@ -39,12 +39,10 @@ struct AnalysisGraph {
 
 std::size_t count_of(std::int64_t n) { return static_cast<std::size_t>(n); }
 
+// IU and IJU, which the working-storage passes also use as scratch; JU is
+// sized by the symbolic factorization of the fronts.
 void allocate_structure(tessar& solver, const AnalysisInput& in) {
-  solver.sizeJU = in.NzA;
-  if (solver.symmetry != 1) solver.sizeJU *= 2;
   const char* message = "Can't allocate memory for IU, JU, IJU";
-  solver.JU.allocate(solver, count_of(solver.sizeJU), message);
-  std::fill(solver.JU.begin(), solver.JU.end(), 0);
   solver.IJU.allocate(solver, count_of(in.n), message);
   solver.IU.allocate(solver, count_of(in.n) + 1, message);
 }
@@ -95,62 +93,6 @@ void allocate_factor_space(tessar& solver, const AnalysisInput& in) {
 }
 
 void finish(tessar& solver) { report_progress(solver, solver.reorder_progress_end); }
-
-void column_tree(tessar& solver, std::int32_t n, ChargedArray<std::int32_t>& parent) {
-  parent.allocate(solver, count_of(n), "Can't allocate memory for topology");
-  ColumnParents(solver, n, parent.data());
-  BuildChildLists(solver, n, parent.data());
-}
-
-void off_diagonal_counts(tessar& solver, std::int32_t n, ChargedArray<std::int64_t>& count) {
-  count.allocate(solver, count_of(n), "Can't allocate memory for topology");
-  for (std::int32_t k = 0; k < n; ++k) count[k] = solver.IU[k + 1] - solver.IU[k];
-}
-
-void symbolic_pass(tessar& solver, std::int32_t n, const AnalysisGraph& graph, const char* failure,
-                   const wchar_t* log_line) {
-  if (!SymbolicFactor(solver, n, graph.xadj.data(), graph.adjncy.data(), solver.perm.data()))
-    solver.fatal(failure, 1);
-  OrlDebug(2, log_line, static_cast<long long>(solver.sizeJU), static_cast<long long>(n + solver.IU[n]));
-}
-
-// Postorder of the first-pass tree with the children ordered by working storage.
-void postorder_columns(tessar& solver, std::int32_t n, ChargedArray<std::int32_t>& number) {
-  ChargedArray<std::int32_t> parent;
-  ChargedArray<std::int64_t> count;
-  column_tree(solver, n, parent);
-  off_diagonal_counts(solver, n, count);
-  ColumnMinWstore(solver, n, count.data(), solver.IJU.data(), solver.IU.data());
-  number.allocate(solver, count_of(n), "Can't allocate memory for topology");
-  TopologicalOrdering(solver, n, number.data());
-}
-
-void ReorderPlain(tessar& solver, const AnalysisInput& in) {
-  AnalysisGraph graph;
-  prologue(solver, in, graph);
-  const std::int32_t n = in.n;
-  PermuteAdjacency(n, graph.xadj.data(), graph.adjncy.data(), solver.iperm.data());
-  symbolic_pass(solver, n, graph, "Symbolic factorization1 failed", L"After 1st SSF call sizeJU = %lld, NzU = %lld\n");
-  {
-    ChargedArray<std::int32_t> number;
-    postorder_columns(solver, n, number);
-    renumber_positions(solver, n, number.data());
-    PermuteAdjacency(n, graph.xadj.data(), graph.adjncy.data(), number.data());
-  }
-  symbolic_pass(solver, n, graph, "Symbolic factorization2 failed", L"After 2nd SSF call sizeJU = %lld, NzU = %lld\n");
-  ChargedArray<std::int32_t> parent;
-  ChargedArray<std::int64_t> count;
-  column_tree(solver, n, parent);
-  off_diagonal_counts(solver, n, count);
-  ColumnSupernodes(solver, n, parent.data(), count.data());
-  for (std::int32_t k = 0; k <= n; ++k) solver.IU[k] += k;
-  solver.NzU = solver.IU[n];
-  graph.adjncy.release();
-  graph.xadj.release();
-  allocate_factor_space(solver, in);
-  finish(solver);
-  if (solver.save_factor) SaveIndexFile(solver, n);
-}
 
 void log_tree(const wchar_t* format, const FrontTree& tree) {
   OrlDebug(2, format, tree.nnodes, static_cast<long long>(TreeNZ(tree)));
@@ -291,21 +233,42 @@ void ReorderPivoting(tessar& solver, const AnalysisInput& in) {
   finish(solver);
 }
 
+// The analysis of the plain and multithreaded paths: fundamental supernodes
+// merged under the zero fill-in limit, nodes in postorder after the sibling
+// reordering, and the structure of the merged fronts.
+void amalgamated_analysis(tessar& solver, const AnalysisInput& in, const AnalysisGraph& graph, FrontTree& tree) {
+  BuildFrontTree(tree, graph.view(solver, in.n));
+  form_supernodes(solver, tree, true);
+  {
+    ChargedArray<std::int32_t> number;
+    const std::vector<std::int32_t> node_number = multithread_order(solver, tree, number);
+    renumber_tree(tree, node_number, number.data());
+    renumber_positions(solver, in.n, number.data());
+  }
+  TreeSymbolicFactor(solver, tree, graph.view(solver, in.n));
+  OrlDebug(2, L"Number of SuperNodes = %d  sizeJU = %lld\n", solver.NSuper, static_cast<long long>(solver.sizeJU));
+  solver.NzU = solver.IU[in.n];
+}
+
+void ReorderPlain(tessar& solver, const AnalysisInput& in) {
+  AnalysisGraph graph;
+  prologue(solver, in, graph);
+  {
+    FrontTree tree;
+    amalgamated_analysis(solver, in, graph, tree);
+  }
+  graph.adjncy.release();
+  graph.xadj.release();
+  allocate_factor_space(solver, in);
+  finish(solver);
+  if (solver.save_factor) SaveIndexFile(solver, in.n);
+}
+
 void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
   AnalysisGraph graph;
   prologue(solver, in, graph);
   auto tree = std::make_unique<FrontTree>();
-  BuildFrontTree(*tree, graph.view(solver, in.n));
-  form_supernodes(solver, *tree, true);
-  {
-    ChargedArray<std::int32_t> number;
-    const std::vector<std::int32_t> node_number = multithread_order(solver, *tree, number);
-    renumber_tree(*tree, node_number, number.data());
-    renumber_positions(solver, in.n, number.data());
-  }
-  TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
-  OrlDebug(2, L"sizeJU = %lld\n", static_cast<long long>(solver.sizeJU));
-  solver.NzU = solver.IU[in.n];
+  amalgamated_analysis(solver, in, graph, *tree);
   keep_tree(solver, std::move(tree));
   graph.adjncy.release();
   graph.xadj.release();
