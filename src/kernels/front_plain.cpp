@@ -186,55 +186,57 @@ void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag) {
   blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
 }
 
-// Pivot k: row k right of the pivot is divided by it, and the rows
-// k+1 .. row_end−1 right of column k get the rank-1 update with that row and
-// the column below the pivot. False on an exactly zero pivot; a NaN pivot
-// goes on.
+// Pivot k of the block ending at column end: row k up to the end of the
+// block is divided by the pivot, and the rows k+1 .. end−1 of the block's
+// columns right of k get the rank-1 update. False on an exactly zero pivot;
+// a NaN pivot goes on.
 template <class T>
-bool lu_pivot(Front<T> f, int k, int row_end) {
+bool lu_pivot(Front<T> f, int k, int end) {
   if (f(k, k) == T(0)) return false;
-  const int right = f.F - k - 1;
+  const int right = end - k - 1;
   if (right == 0) return true;
   blas::scal(right, T(1) / f(k, k), f.at(k, k + 1), f.F);
-  const int below = row_end - k - 1;
-  if (below > 0) blas::geru(below, right, T(-1), f.at(k + 1, k), 1, f.at(k, k + 1), f.F, f.at(k + 1, k + 1), f.F);
+  blas::geru(right, right, T(-1), f.at(k + 1, k), 1, f.at(k, k + 1), f.F, f.at(k + 1, k + 1), f.F);
   return true;
 }
 
 template <class T>
-bool lu_pivots(Front<T> f, int first, int end, int row_end) {
+bool lu_pivots(Front<T> f, int first, int end) {
   for (int k = first; k < end; ++k)
-    if (!lu_pivot(f, k, row_end)) return false;
+    if (!lu_pivot(f, k, end)) return false;
   return true;
 }
 
-// Rows below the block j0 .. j0+jb−1: solving with the block's unit upper
-// triangle makes them the lower factor, whose product with the block's rows
-// right of the block is taken from the trailing square.
+// The block's rows right of the block become the unit upper factor with one
+// solve against the block's lower triangle (pivots on its diagonal), the rows
+// below it the lower factor with one solve against its unit upper triangle,
+// and their product leaves the trailing square.
 template <class T>
-void lu_rows_below_block(Front<T> f, int j0, int jb) {
+void lu_around_block(Front<T> f, int j0, int jb) {
   const int r0 = j0 + jb;
   if (r0 >= f.F) return;
-  const int rows = f.F - r0;
-  blas::trsm('R', 'U', 'N', 'U', rows, jb, T(1), f.at(j0, j0), f.F, f.at(r0, j0), f.F);
-  blas::gemm('N', 'N', rows, rows, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
+  const int rest = f.F - r0;
+  blas::trsm('L', 'L', 'N', 'N', jb, rest, T(1), f.at(j0, j0), f.F, f.at(j0, r0), f.F);
+  blas::trsm('R', 'U', 'N', 'U', rest, jb, T(1), f.at(j0, j0), f.F, f.at(r0, j0), f.F);
+  blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
 }
 
-// The pivots go in blocks of nb even when they all fit in one: the rows below
-// the pivots then take their update from one TRSM and one GEMM per block
-// rather than from a rank-1 update of the whole trailing block per pivot,
-// which for a front with few pivots and many rows is several times faster.
+// The pivots go in blocks of nb even when they all fit in one, each block
+// eliminated within its own columns, then its row block, column block and
+// the trailing square by level-3 calls: the rank-1 updates stay inside the
+// block, which for fronts with few pivots and many rows is several times
+// faster than updating the whole row per pivot.
 template <class K>
 void factor_lu(int npiv, Front<typename K::scalar> f, int& flag) {
   constexpr int nb = plain_block_size<K>;
   flag = 0;
   for (int j0 = 0; j0 < npiv; j0 += nb) {
     const int jb = std::min(nb, npiv - j0);
-    if (!lu_pivots(f, j0, j0 + jb, j0 + jb)) {
+    if (!lu_pivots(f, j0, j0 + jb)) {
       flag = 1;
       return;
     }
-    lu_rows_below_block(f, j0, jb);
+    lu_around_block(f, j0, jb);
   }
 }
 
