@@ -384,10 +384,25 @@ class FrontWorker {
   T* assemble_on_stack(std::int32_t s, std::int32_t f, std::int32_t k, std::int64_t m) {
     const std::int64_t front_start = stack_size_ - m * m;
     T* front = stack_ + front_start;
-    std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
+    clear_front(front_start, m);
     extend_add(s, m, front_start);
     assemble(f, k, m, front);
     return front;
+  }
+
+  // Zeros the front where the stack below does not reach. The plain kernels
+  // of the symmetric kinds never read the strict upper triangle before they
+  // write it, so only the lower one is cleared there.
+  void clear_front(std::int64_t front_start, std::int64_t m) {
+    if (!symmetric || z_.pivoting) {
+      std::fill(stack_ + std::max(front_start, stack_top_), stack_ + stack_size_, T(0));
+      return;
+    }
+    for (std::int64_t q = 0; q < m; ++q) {
+      const std::int64_t column_end = front_start + (q + 1) * m;
+      const std::int64_t first = std::max(front_start + q * m + q, stack_top_);
+      if (first < column_end) std::fill(stack_ + first, stack_ + column_end, T(0));
+    }
   }
 
   // rows := the columns the children delayed, in the children's order, and
