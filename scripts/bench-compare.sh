@@ -4,11 +4,14 @@
 # Debian build, METIS ordering) and, on the positive definite systems, CHOLMOD's
 # supernodal Cholesky, all on the same generated "A" and "b".
 #
-#   bash scripts/bench-compare.sh [--quick] [--repeat R] [--threads T] [--work DIR] [--keep]
+#   bash scripts/bench-compare.sh [--quick] [--repeat R] [--threads T] [--only REGEX] [--name NAME]
+#                                 [--work DIR] [--keep]
 #
 # --quick      a tiny set that finishes in about two minutes (checks the harness)
 # --repeat R   runs of every solver and mode per matrix, median reported (default 3)
 # --threads T  BLAS threads of every solver and -ncpu of tessar64 (default: all processors)
+# --only REGEX only the matrices whose name (family-size-kKIND) matches REGEX
+# --name NAME  results as NAME.md, NAME.png, NAME-runs.tsv (default: latest)
 # --work DIR   scratch directory, absent or empty (default: a new one under /tmp)
 # --keep       keep the scratch directory
 #
@@ -29,9 +32,11 @@ threads=$(nproc)
 work=
 keep=0
 run_timeout=1800
+only=
+name=latest
 
 usage() {
-  sed -n '7,14p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,17p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -40,13 +45,15 @@ while [ $# -gt 0 ]; do
     --quick) quick=1 ;;
     --repeat) [ $# -ge 2 ] || usage; repeat=$2; shift ;;
     --threads) [ $# -ge 2 ] || usage; threads=$2; shift ;;
+    --only) [ $# -ge 2 ] || usage; only=$2; shift ;;
+    --name) [ $# -ge 2 ] || usage; name=$2; shift ;;
     --work) [ $# -ge 2 ] || usage; work=$2; shift ;;
     --keep) keep=1 ;;
     *) usage ;;
   esac
   shift
 done
-[[ $repeat =~ ^[1-9][0-9]*$ && $threads =~ ^[1-9][0-9]*$ ]] || usage
+[[ $repeat =~ ^[1-9][0-9]*$ && $threads =~ ^[1-9][0-9]*$ && $name =~ ^[A-Za-z0-9_-]+$ ]] || usage
 
 # The matrix set: family, size, kind, MUMPS SYM (1 positive definite, 2
 # symmetric, 0 unsymmetric; the Hermitian kind has no mode of its own there),
@@ -249,16 +256,18 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date +%s)
 while read -r family size kind sym cholmod dims; do
   matrix="$family-$size-k$kind"
+  [ -z "$only" ] || [[ $matrix =~ $only ]] || continue
   echo "$matrix"
   bench_matrix
   echo "$matrix $dims" >>"$work/dims.txt"
 done < <(matrix_set)
 cd "$root"
 
-cp "$runs" "$results/latest-runs.tsv"
+[ -s "$work/dims.txt" ] || { echo "no matrix of the set matches --only $only" >&2; exit 2; }
+cp "$runs" "$results/$name-runs.tsv"
 python3 "$root/bench/compare/report.py" --runs "$runs" --dims "$work/dims.txt" --out "$results" \
   --set "$([ "$quick" -eq 1 ] && echo quick || echo default)" --repeat "$repeat" --threads "$threads" \
   --load "$load_before / $(cut -d' ' -f1-3 /proc/loadavg)" --seconds "$(($(date +%s) - started))" \
-  --commit "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  --commit "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)" --name "$name"
 [ "$keep" -eq 1 ] || rm -rf "$work"
-echo "results: $results/latest.md, $results/latest.png"
+echo "results: $results/$name.md, $results/$name.png"

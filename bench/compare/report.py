@@ -3,9 +3,9 @@
 
 Reads the runs table the script writes (one line per run, tab-separated),
 takes the median of every figure over the repetitions of each matrix, solver
-and mode, and writes latest.md (medians, ratios tessar64/MUMPS and
+and mode, and writes NAME.md (default latest.md: medians, ratios tessar64/MUMPS and
 tessar64/CHOLMOD per matrix and phase, the factorization rate against DGEMM and
-the goals of the benchmark, stated as measured) and latest.png (total time and
+the goals of the benchmark, stated as measured) and NAME.png (total time and
 peak memory against the order N, per matrix family and solver, by gnuplot).
 """
 import argparse
@@ -224,7 +224,7 @@ def write_markdown(path, args, figures, sizes, dims):
     lines += rate_table(rows)
     lines += ["", "## Medians of every solver and mode", ""]
     lines += medians_table(figures, sizes)
-    lines += ["", "![time and memory against N](latest.png)", ""]
+    lines += ["", f"![time and memory against N]({args.name}.png)", ""]
     with open(path, "w") as out:
         out.write("\n".join(lines))
 
@@ -275,11 +275,12 @@ def main():
     parser.add_argument("--load", default="")
     parser.add_argument("--seconds", type=int, default=0)
     parser.add_argument("--commit", default="unknown")
+    parser.add_argument("--name", default="latest")
     args = parser.parse_args()
     figures, sizes = read_runs(args.runs)
     dims = read_dims(args.dims)
-    write_markdown(os.path.join(args.out, "latest.md"), args, figures, sizes, dims)
-    write_plot(os.path.join(args.out, "latest.png"), figures, sizes)
+    write_markdown(os.path.join(args.out, args.name + ".md"), args, figures, sizes, dims)
+    write_plot(os.path.join(args.out, args.name + ".png"), figures, sizes)
 
 
 if __name__ == "__main__":
