@@ -120,25 +120,6 @@ TEST(AnalysisStructure, MatchesSymbolicEliminationOfTheGeneratorFamilies) {
   }
 }
 
-TEST(AnalysisEdgeCases, NaturalOrderSeveralComponentsAndDiagonal) {
-  ScopedWorkDir dir;
-  // Elimination tree 0 -> 2 -> 3 and 1 -> 3: the natural order is no postorder.
-  DensePattern natural = random_pattern(4, 0.0, 1);
-  for (auto [i, j] : {std::pair{0, 2}, std::pair{1, 3}, std::pair{2, 3}}) natural[i][j] = natural[j][i] = true;
-  DensePattern cliques = random_pattern(12, 0.0, 1);  // three components
-  for (std::int32_t i = 0; i < 12; ++i)
-    for (std::int32_t j = i / 4 * 4; j < i / 4 * 4 + 4; ++j) cliques[i][j] = true;
-  for (AnalysisPath path : all_paths) {
-    SCOPED_TRACE(name_of(path));
-    auto solver = analysed(0, path, natural, false, 0);
-    EXPECT_NE(std::vector<std::int32_t>(solver->perm.begin(), solver->perm.end()),
-              (std::vector<std::int32_t>{0, 1, 2, 3}));
-    check_analysis(0, path, natural, false, 0);
-    check_analysis(0, path, cliques, true, 0);
-    check_analysis(1, path, random_pattern(6, 0.0, 1), true, 0);  // diagonal: one-column fronts
-  }
-}
-
 TEST(AnalysisMemory, HardLimitEndsTheAnalysisWithCode100) {
   ScopedWorkDir dir;
   for (AnalysisPath path : all_paths) {

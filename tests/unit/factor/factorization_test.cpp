@@ -155,23 +155,20 @@ TYPED_TEST(Factorization, OffcoreFilesHoldTheIncoreFactor) {
 template <class K>
 YaleMatrix ones_matrix(std::int32_t n) {
   std::vector<std::int32_t> rows, cols;
+  std::vector<double> values;
   for (std::int32_t i = 0; i < n; ++i)
     for (std::int32_t j = K::symmetry == Symmetry::unsymmetric ? 0 : i; j < n; ++j) {
       rows.push_back(i);
       cols.push_back(j);
+      values.push_back(1.0);
+      if (K::is_complex) values.push_back(0.0);
     }
-  return matrix_from_entries(n, rows, cols, std::vector<double>(rows.size() * (K::is_complex ? 2 : 1), 0.0), K::is_complex);
-}
-
-template <class K>
-YaleMatrix with_value(YaleMatrix a, double value) {
-  for (std::size_t p = 0; p < a.values.size(); p += K::is_complex ? 2 : 1) a.values[p] = value;
-  return a;
+  return matrix_from_entries(n, rows, cols, values, K::is_complex);
 }
 
 TYPED_TEST(Factorization, SingularMatrixIsReportedUnlessPerturbationIsAllowed) {
   using K = TypeParam;
-  const YaleMatrix a = with_value<K>(ones_matrix<K>(6), 1.0);
+  const YaleMatrix a = ones_matrix<K>(6);
   for (bool pivoting : {false, true}) {
     LogCapture log;
     FactorRun<K> run(a, RunOptions{.pivoting = pivoting, .keep = true});
@@ -197,18 +194,6 @@ TYPED_TEST(Factorization, ValuesThatAreNotFiniteEndTheRun) {
     EXPECT_EQ(e.code(), 1);
     EXPECT_EQ(e.message().str(), "Invalid Matix");
   }
-}
-
-TEST(FactorizationPivots, ThreeTwoByTwoPivotsAreCountedOnce) {
-  ScopedWorkDir dir;
-  const YaleMatrix a = generate(Family::pivot2x2, 3, 0, 1, 2).a;
-  FactorRun<RealSymmetric> run(a, RunOptions{.pivoting = true, .double_precision = true});
-  ASSERT_EQ(run.result, 0);
-  EXPECT_EQ(run.solver->Num2x2Pivots, 3);
-  int negative = 0;
-  for (std::int32_t c = 0; c < a.n; ++c) negative += run.solver->PivotOrder[c] < 0;
-  EXPECT_EQ(negative, 6);
-  EXPECT_LT(relative_difference(run.rebuilt(), run.expected()), run.tolerance());
 }
 
 }  // namespace

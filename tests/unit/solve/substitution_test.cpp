@@ -264,26 +264,4 @@ TYPED_TEST(Substitution, ThreadsSolveTogether) {
     }
 }
 
-// In single precision a vanishing 2×2 coupling ends the run.
-TYPED_TEST(Substitution, VanishingCouplingIsFatalInSinglePrecision) {
-  using K = TypeParam;
-  if constexpr (!SolveRun<K>::unsymmetric) {
-    using S = std::conditional_t<K::is_complex, std::complex<float>, float>;
-    SolveRun<K> run(generate(pivoting_family(K::solver_type), 6, K::solver_type, 1, 2).a, {.pivoting = true}, false);
-    ASSERT_EQ(run.result, 0);
-    tessar& s = *run.solver;
-    ASSERT_GT(s.Num2x2Pivots, 0);
-    S* u = static_cast<S*>(s.u_factor_buffer());
-    for (std::int32_t k = 0; k < s.NSuper; ++k)
-      if (s.PivotOrder[s.SNode[k]] < 0) u[s.IU[s.SNode[k]] + 1] = S(1e-20f);
-    try {
-      prepare_factor_access(s, run.access, reserved_bytes);
-      FAIL() << "no failure";
-    } catch (const TessarException& e) {
-      EXPECT_EQ(e.code(), 1);
-      EXPECT_STREQ(e.message().c_str(), "Error occurred in a 2x2 pivot");
-    }
-  }
-}
-
 }  // namespace
