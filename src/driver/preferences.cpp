@@ -143,6 +143,9 @@ class PreferenceReader {
       set_working_directory();
     } else if (key == "FileIndex") {
       if (auto v = integer_value(key, INT32_MIN, INT32_MAX)) set_file_index(static_cast<std::int32_t>(*v));
+    } else if (key == "SingleUpdates") {
+      solver_.single_updates = true;
+      OrlDebug(2, L"Update matrices of the fronts will be computed in single precision\n");
     } else if (key == "LowerTriangular") {
       solver_.lower_triangular = 1;
       OrlDebug(2, L"Lower triangular matrix is expected\n");

@@ -110,6 +110,9 @@ class SwitchParser {
       s.double_precision = true;
       s.set_elem_size();
       OrlDebug(2, L"Using full double precision\n");
+    } else if (arg == "-single_updates") {
+      s.single_updates = true;
+      OrlDebug(2, L"Update matrices of the fronts will be computed in single precision\n");
     } else if (arg == "-built") {
       return ParseOutcome::end_now;
     } else if (arg == "-nonf") {

@@ -30,6 +30,7 @@ struct SolverOptions {
   std::string profile_name = "profile";
   bool factors_from_disk = false;    // factors come from an earlier run
   bool double_precision = false;     // factor kept in double precision
+  bool single_updates = false;       // plain fronts' update products in single precision
   bool save_factor = false;          // factor files kept after the run
   bool reorder_enabled = true;       // fill-reducing ordering on
   bool enforce_CG = false;           // post-improvement always runs

@@ -211,7 +211,7 @@ class FrontWorker {
     set_position_map(f, m);
     T* front = assemble_on_stack(s, f, k, m);
     int flag = 0;
-    FactorFrontPlain<K>(k, static_cast<int>(m), front, flag);
+    FactorFrontPlain<K>(k, static_cast<int>(m), front, flag, single_work(k, m));
     if (flag != 0) return singular();
     store_(s, k, m, front);
     push_update(k, m, stack_ + (stack_size_ - m * m));
@@ -377,6 +377,20 @@ class FrontWorker {
       l.append(front + q + 1 + q * m, k - q - 1, 1);
     }
     for (std::int64_t q = 0; q < k; ++q) l.append(front + k + q * m, x, 1);
+  }
+
+  // Room for the single-precision updates of a front of order m with k
+  // pivots, where the run asks for them and the factor is stored in single
+  // precision; null otherwise.
+  typename K::single* single_work(std::int32_t k, std::int64_t m) {
+    if constexpr (std::is_same_v<Stored, T>) {
+      return nullptr;
+    } else {
+      if (!solver_.single_updates) return nullptr;
+      const auto need = static_cast<std::size_t>(single_update_entries<K>(k, static_cast<int>(m)));
+      if (single_work_.size() < need) single_work_.allocate(solver_, need + need / 4, factorization_memory_message);
+      return single_work_.data();
+    }
   }
 
   // The front of order m at the far end of the stack, cleared, with the
@@ -585,6 +599,7 @@ class FrontWorker {
   ChargedArray<std::int32_t> map_;
   ChargedArray<std::int64_t> index_buffer_;
   ChargedArray<T> own_stack_;
+  ChargedArray<typename K::single> single_work_;
   FrontRows rows_;
   WorkerCounts counts_;
   std::function<void(std::int64_t, std::int64_t)> grow_;

@@ -17,6 +17,26 @@ struct Front {
   T& operator()(int i, int j) const { return *at(i, j); }
 };
 
+// The single-precision updates: panels rounded to S, products by the S GEMM
+// into a column block of at most nb columns, subtracted from the front.
+template <class T, class S>
+void round_block(int rows, int cols, const T* a, int lda, S* out) {
+  for (int j = 0; j < cols; ++j)
+    for (int i = 0; i < rows; ++i) out[i + static_cast<std::ptrdiff_t>(j) * rows] = S(a[i + static_cast<std::ptrdiff_t>(j) * lda]);
+}
+
+template <class T, class S>
+void subtract_block(int rows, int cols, const S* product, T* c, int ldc) {
+  for (int j = 0; j < cols; ++j) {
+    T* column = c + static_cast<std::ptrdiff_t>(j) * ldc;
+    const S* p = product + static_cast<std::ptrdiff_t>(j) * rows;
+    for (int i = 0; i < rows; ++i) column[i] -= T(p[i]);
+  }
+}
+
+// Fronts whose update products are worth rounding.
+bool single_update_pays(int rows, int depth) { return rows >= 64 && depth >= 24; }
+
 // Pivot k against the earlier columns first .. k−1 of the current range and
 // the rows k+1 .. row_end−1: d = A(k,k) − W(k,·)·L^T(·,k), then the column
 // below the pivot becomes W and row k right of the pivot L^T (conjugated for
@@ -79,13 +99,31 @@ void ldl_update_matrix(Front<T> f, int npiv, int nb) {
   }
 }
 
+// ldl_update_matrix with the products in single precision: W21 and L^T12
+// rounded once, then each column block from its diagonal down.
+template <class T, class S>
+void ldl_update_matrix_single(Front<T> f, int npiv, int nb, S* work) {
+  const int x = f.F - npiv;
+  S* w21 = work;
+  S* lt12 = w21 + static_cast<std::ptrdiff_t>(x) * npiv;
+  S* product = lt12 + static_cast<std::ptrdiff_t>(x) * npiv;
+  round_block(x, npiv, f.at(npiv, 0), f.F, w21);
+  round_block(npiv, x, f.at(0, npiv), f.F, lt12);
+  for (int c = 0; c < x; c += nb) {
+    const int cb = std::min(nb, x - c), rows = x - c;
+    blas::gemm('N', 'N', rows, cb, npiv, S(1), w21 + c, x, lt12 + static_cast<std::ptrdiff_t>(c) * npiv, npiv, S(0),
+               product, rows);
+    subtract_block(rows, cb, product, f.at(npiv + c, npiv + c), f.F);
+  }
+}
+
 // Up to nb pivots column by column over all rows of the front. More go by
 // blocks of nb: the block's columns take the earlier blocks' contribution with
 // one GEMM, its pivots are eliminated within the block, and the rows below it
 // are solved with TRSM. A flag of 1 from the caller stops after the first
 // block, and in either case before the update matrix.
 template <class K>
-void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag) {
+void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
   constexpr int nb = plain_block_size<K>;
   if (npiv <= nb) {
     if (!ldl_pivots<K>(f, 0, npiv, f.F)) {
@@ -105,7 +143,8 @@ void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag) {
     }
   }
   if (flag == 1 || npiv == 0) return;
-  ldl_update_matrix(f, npiv, nb);
+  if (work && single_update_pays(f.F - npiv, npiv)) ldl_update_matrix_single(f, npiv, nb, work);
+  else ldl_update_matrix(f, npiv, nb);
 }
 
 // The principal square root. A pivot on the negative real axis whose zero
@@ -159,10 +198,25 @@ void cholesky_rows_below_block(Front<T> f, int k0, int kb) {
   blas::trsm('R', 'L', 'T', 'N', rows, kb, T(1), f.at(k0, k0), f.F, f.at(r0, k0), f.F);
 }
 
+// The update matrix −= L21·L21^T with the product in single precision, by
+// column blocks from the diagonal down.
+template <class T, class S>
+void cholesky_update_matrix_single(Front<T> f, int npiv, int nb, S* work) {
+  const int x = f.F - npiv;
+  S* l21 = work;
+  S* product = l21 + static_cast<std::ptrdiff_t>(x) * npiv;
+  round_block(x, npiv, f.at(npiv, 0), f.F, l21);
+  for (int c = 0; c < x; c += nb) {
+    const int cb = std::min(nb, x - c), rows = x - c;
+    blas::gemm('N', 'T', rows, cb, npiv, S(1), l21 + c, x, l21 + c, x, S(0), product, rows);
+    subtract_block(rows, cb, product, f.at(npiv + c, npiv + c), f.F);
+  }
+}
+
 // The same structure as factor_ldl, with SYRK for the diagonal blocks and the
 // update matrix.
 template <class K>
-void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag) {
+void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
   using T = typename K::scalar;
   constexpr int nb = plain_block_size<K>;
   if (npiv <= nb) {
@@ -183,7 +237,8 @@ void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag) {
     }
   }
   if (flag == 1 || npiv == 0 || npiv == f.F) return;
-  blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
+  if (work && single_update_pays(f.F - npiv, npiv)) cholesky_update_matrix_single(f, npiv, nb, work);
+  else blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
 }
 
 // Pivot k of the block ending at column end: row k up to the end of the
@@ -211,14 +266,28 @@ bool lu_pivots(Front<T> f, int first, int end) {
 // solve against the block's lower triangle (pivots on its diagonal), the rows
 // below it the lower factor with one solve against its unit upper triangle,
 // and their product leaves the trailing square.
-template <class T>
-void lu_around_block(Front<T> f, int j0, int jb) {
+template <class T, class S>
+void lu_around_block(Front<T> f, int j0, int jb, int nb, S* work) {
   const int r0 = j0 + jb;
   if (r0 >= f.F) return;
   const int rest = f.F - r0;
   blas::trsm('L', 'L', 'N', 'N', jb, rest, T(1), f.at(j0, j0), f.F, f.at(j0, r0), f.F);
   blas::trsm('R', 'U', 'N', 'U', rest, jb, T(1), f.at(j0, j0), f.F, f.at(r0, j0), f.F);
-  blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
+  if (!work || !single_update_pays(rest, jb)) {
+    blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
+    return;
+  }
+  S* l21 = work;
+  S* u12 = l21 + static_cast<std::ptrdiff_t>(rest) * jb;
+  S* product = u12 + static_cast<std::ptrdiff_t>(rest) * jb;
+  round_block(rest, jb, f.at(r0, j0), f.F, l21);
+  round_block(jb, rest, f.at(j0, r0), f.F, u12);
+  for (int c = 0; c < rest; c += nb) {
+    const int cb = std::min(nb, rest - c);
+    blas::gemm('N', 'N', rest, cb, jb, S(1), l21, rest, u12 + static_cast<std::ptrdiff_t>(c) * jb, jb, S(0), product,
+               rest);
+    subtract_block(rest, cb, product, f.at(r0, r0 + c), f.F);
+  }
 }
 
 // The pivots go in blocks of nb even when they all fit in one, each block
@@ -227,7 +296,7 @@ void lu_around_block(Front<T> f, int j0, int jb) {
 // block, which for fronts with few pivots and many rows is several times
 // faster than updating the whole row per pivot.
 template <class K>
-void factor_lu(int npiv, Front<typename K::scalar> f, int& flag) {
+void factor_lu(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
   constexpr int nb = plain_block_size<K>;
   flag = 0;
   for (int j0 = 0; j0 < npiv; j0 += nb) {
@@ -236,22 +305,33 @@ void factor_lu(int npiv, Front<typename K::scalar> f, int& flag) {
       flag = 1;
       return;
     }
-    lu_around_block(f, j0, jb);
+    lu_around_block(f, j0, jb, nb, work);
   }
 }
 
 }  // namespace
 
 template <class K>
-void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag) {
+void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag, typename K::single* single_work) {
   const Front<typename K::scalar> f{front, F};
-  if constexpr (K::symmetry == Symmetry::unsymmetric) factor_lu<K>(npiv, f, flag);
-  else if constexpr (K::symmetry == Symmetry::symmetric && K::is_complex) factor_cholesky<K>(npiv, f, flag);
-  else factor_ldl<K>(npiv, f, flag);
+  if constexpr (K::symmetry == Symmetry::unsymmetric) factor_lu<K>(npiv, f, flag, single_work);
+  else if constexpr (K::symmetry == Symmetry::symmetric && K::is_complex) factor_cholesky<K>(npiv, f, flag, single_work);
+  else factor_ldl<K>(npiv, f, flag, single_work);
 }
 
-template void FactorFrontPlain<RealSymmetric>(int, int, double*, int&);
-template void FactorFrontPlain<RealUnsymmetric>(int, int, double*, int&);
-template void FactorFrontPlain<ComplexSymmetric>(int, int, std::complex<double>*, int&);
-template void FactorFrontPlain<ComplexUnsymmetric>(int, int, std::complex<double>*, int&);
-template void FactorFrontPlain<ComplexHermitian>(int, int, std::complex<double>*, int&);
+template <class K>
+std::int64_t single_update_entries(int npiv, int F) {
+  const std::int64_t nb = plain_block_size<K>, x = F - npiv;
+  if constexpr (K::symmetry == Symmetry::unsymmetric) return 3 * static_cast<std::int64_t>(F) * nb;
+  return 2 * x * npiv + x * nb;
+}
+
+#define TSR_PLAIN_INSTANTIATE(K)                                                                \
+  template void FactorFrontPlain<K>(int, int, K::scalar*, int&, K::single*);                    \
+  template std::int64_t single_update_entries<K>(int, int);
+TSR_PLAIN_INSTANTIATE(RealSymmetric)
+TSR_PLAIN_INSTANTIATE(RealUnsymmetric)
+TSR_PLAIN_INSTANTIATE(ComplexSymmetric)
+TSR_PLAIN_INSTANTIATE(ComplexUnsymmetric)
+TSR_PLAIN_INSTANTIATE(ComplexHermitian)
+#undef TSR_PLAIN_INSTANTIATE
