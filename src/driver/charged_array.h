@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 class tessar;
@@ -14,8 +15,13 @@ void add_memory(tessar& solver, std::uint64_t kb);
 void release_memory(tessar& solver, std::uint64_t kb);
 [[noreturn]] void fatal_out_of_memory(tessar& solver, const char* message);
 
+// The elements are left uninitialised, complex ones too (a value-initialised
+// complex array would be written whole on allocation, which for a large front
+// costs as much as the page faults it brings forward).
 template <class T>
 class ChargedArray {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
  public:
   ChargedArray() = default;
   ChargedArray(const ChargedArray&) = delete;
@@ -29,7 +35,7 @@ class ChargedArray {
     solver_ = &solver;
     charged_kb_ = kb_for(count);
     add_memory(solver, charged_kb_);
-    data_.reset(new (std::nothrow) T[count == 0 ? 1 : count]);
+    data_ = raw_array(count);
     if (!data_) fatal_out_of_memory(solver, failure_message);
     size_ = count;
   }
@@ -38,7 +44,7 @@ class ChargedArray {
   void resize(std::size_t count, const char* failure_message) {
     std::uint64_t new_kb = kb_for(count);
     add_memory(*solver_, new_kb);
-    std::unique_ptr<T[]> fresh(new (std::nothrow) T[count == 0 ? 1 : count]);
+    Storage fresh = raw_array(count);
     if (!fresh) fatal_out_of_memory(*solver_, failure_message);
     std::copy_n(data_.get(), std::min(count, size_), fresh.get());
     release_memory(*solver_, charged_kb_);
@@ -75,10 +81,20 @@ class ChargedArray {
   const T* end() const { return data_.get() + size_; }
 
  private:
+  struct RawDelete {
+    void operator()(T* p) const { ::operator delete[](p); }
+  };
+  using Storage = std::unique_ptr<T[], RawDelete>;
+
+  static Storage raw_array(std::size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) return Storage();
+    return Storage(static_cast<T*>(::operator new[](std::max<std::size_t>(count, 1) * sizeof(T), std::nothrow)));
+  }
+
   static std::uint64_t kb_for(std::size_t count) { return static_cast<std::uint64_t>(count) * sizeof(T) / 1024; }
 
   tessar* solver_ = nullptr;
-  std::unique_ptr<T[]> data_;
+  Storage data_;
   std::size_t size_ = 0;
   std::uint64_t charged_kb_ = 0;
 };
