@@ -10,7 +10,6 @@
 #include "analysis/graph.h"
 #include "analysis/index_file.h"
 #include "analysis/ordering.h"
-#include "analysis/symbolic_factor.h"
 #include "analysis/tree_symbolic.h"
 #include "analysis/working_storage.h"
 #include "driver/memory_monitor.h"
@@ -98,50 +97,20 @@ void log_tree(const wchar_t* format, const FrontTree& tree) {
   OrlDebug(2, format, tree.nnodes, static_cast<long long>(TreeNZ(tree)));
 }
 
-// Fundamental supernodes, then the merge passes of the path when the zero
-// fill-in limit allows merging.
-void form_supernodes(tessar& solver, FrontTree& tree, bool all_passes) {
+// Fundamental supernodes, then the merge passes when the zero fill-in limit
+// allows merging.
+void form_supernodes(tessar& solver, FrontTree& tree) {
   std::vector<std::int64_t> z(static_cast<std::size_t>(tree.nnodes), 0);
   MergeFrontsOne(tree, 0, z);
   log_tree(L"Number of fundamental supernodes = %d  NZ = %lld\n", tree);
   const std::int64_t limit = solver.max_zero_fill;
   if (limit == 0) return;
-  if (all_passes) {
-    MergeFrontsOne(tree, limit, z);
-    log_tree(L"Number of supernodes after MergeFrontsOne = %d  NZ = %lld\n", tree);
-  }
+  MergeFrontsOne(tree, limit, z);
+  log_tree(L"Number of supernodes after MergeFrontsOne = %d  NZ = %lld\n", tree);
   MergeFrontsAll(tree, limit, z);
   log_tree(L"Number of supernodes after MergeFrontsAll = %d  NZ = %lld\n", tree);
-  if (!all_passes) return;
   MergeFrontsAny(tree, limit, z);
   log_tree(L"Number of supernodes after MergeFrontsAny = %d  NZ = %lld\n", tree);
-}
-
-// Column tree of a FrontTree: each node's columns form an ascending chain whose
-// last column hangs under the first column of the parent node.
-void chain_parents(const FrontTree& tree, std::int32_t* parent) {
-  std::vector<std::int32_t> first(static_cast<std::size_t>(tree.nnodes), none), last(first);
-  for (std::int32_t c = 0; c < tree.ncol; ++c) {
-    const std::int32_t s = tree.colNode[c];
-    if (first[s] == none) first[s] = c;
-    if (last[s] != none) parent[last[s]] = c;
-    last[s] = c;
-  }
-  for (std::int32_t s = 0; s < tree.nnodes; ++s)
-    parent[last[s]] = tree.parent[s] == none ? none : first[tree.parent[s]];
-}
-
-// Node order that follows the columns: node of the first column first.
-std::vector<std::int32_t> nodes_by_first_column(const FrontTree& tree, const std::int32_t* column_number) {
-  std::vector<std::int32_t> first(static_cast<std::size_t>(tree.nnodes), tree.ncol);
-  for (std::int32_t c = 0; c < tree.ncol; ++c)
-    first[tree.colNode[c]] = std::min(first[tree.colNode[c]], column_number[c]);
-  std::vector<std::int32_t> order(first.size());
-  for (std::size_t s = 0; s < order.size(); ++s) order[s] = static_cast<std::int32_t>(s);
-  std::sort(order.begin(), order.end(), [&first](std::int32_t a, std::int32_t b) { return first[a] < first[b]; });
-  std::vector<std::int32_t> number(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) number[order[i]] = static_cast<std::int32_t>(i);
-  return number;
 }
 
 // Renames nodes and columns to the final numbering: nodes by node_number,
@@ -155,29 +124,7 @@ void renumber_tree(FrontTree& tree, const std::vector<std::int32_t>& node_number
     for (auto& c : cols) c = column_number[c];
 }
 
-// Per-column entry counts of the column-level tree (1 + nrow).
-void column_entry_counts(tessar& solver, const FrontTree& tree, ChargedArray<std::int64_t>& count) {
-  count.allocate(solver, count_of(tree.ncol), "Can't allocate memory for number of zeros in each row");
-  for (std::int32_t c = 0; c < tree.ncol; ++c) count[c] = 1 + static_cast<std::int64_t>(tree.nrow[c]);
-}
-
-void chain_child_lists(tessar& solver, const FrontTree& tree) {
-  ChargedArray<std::int32_t> parent;
-  parent.allocate(solver, count_of(tree.ncol), "Can't allocate memory for elimination tree");
-  chain_parents(tree, parent.data());
-  BuildChildLists(solver, tree.ncol, parent.data());
-}
-
-// Column postorder of the pivoting path: the chain tree, ordered by working storage.
-void pivoting_column_order(tessar& solver, FrontTree& tree, const ChargedArray<std::int64_t>& count,
-                           ChargedArray<std::int32_t>& number) {
-  chain_child_lists(solver, tree);
-  ColumnMinWstore(solver, tree.ncol, count.data(), solver.IJU.data(), solver.IU.data());
-  number.allocate(solver, count_of(tree.ncol), "Can't allocate memory for topology");
-  TopologicalOrdering(solver, tree.ncol, number.data());
-}
-
-// Column numbering of the multithreaded path: nodes in postorder after the
+// Column numbering: nodes in postorder after the
 // sibling reordering, each node's columns ascending.
 std::vector<std::int32_t> multithread_order(tessar& solver, FrontTree& tree, ChargedArray<std::int32_t>& number) {
   BuildNodeColumns(tree);
@@ -208,37 +155,12 @@ bool tree_info_requested() {
   return value && std::atoi(value) > 0;
 }
 
-void ReorderPivoting(tessar& solver, const AnalysisInput& in) {
-  AnalysisGraph graph;
-  prologue(solver, in, graph);
-  auto tree = std::make_unique<FrontTree>();
-  BuildFrontTree(*tree, graph.view(solver, in.n));
-  ChargedArray<std::int64_t> count;
-  column_entry_counts(solver, *tree, count);
-  form_supernodes(solver, *tree, false);
-  {
-    ChargedArray<std::int32_t> number;
-    pivoting_column_order(solver, *tree, count, number);
-    renumber_tree(*tree, nodes_by_first_column(*tree, number.data()), number.data());
-    renumber_positions(solver, in.n, number.data());
-  }
-  count.release();
-  TreeSymbolicFactor(solver, *tree, graph.view(solver, in.n));
-  solver.NzU = solver.IU[in.n];
-  chain_child_lists(solver, *tree);
-  keep_tree(solver, std::move(tree));
-  graph.adjncy.release();
-  graph.xadj.release();
-  allocate_pivoting_space(solver, in);
-  finish(solver);
-}
-
-// The analysis of the plain and multithreaded paths: fundamental supernodes
+// The analysis of every path: fundamental supernodes
 // merged under the zero fill-in limit, nodes in postorder after the sibling
 // reordering, and the structure of the merged fronts.
 void amalgamated_analysis(tessar& solver, const AnalysisInput& in, const AnalysisGraph& graph, FrontTree& tree) {
   BuildFrontTree(tree, graph.view(solver, in.n));
-  form_supernodes(solver, tree, true);
+  form_supernodes(solver, tree);
   {
     ChargedArray<std::int32_t> number;
     const std::vector<std::int32_t> node_number = multithread_order(solver, tree, number);
@@ -264,7 +186,10 @@ void ReorderPlain(tessar& solver, const AnalysisInput& in) {
   if (solver.save_factor) SaveIndexFile(solver, in.n);
 }
 
-void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
+// The pivoting paths keep the tree (delays change the fronts it describes);
+// the multithreaded one also splits it into branches. The single-thread
+// pivoting path thus factors the same supernodes as -mt on one thread.
+void ReorderPivoting(tessar& solver, const AnalysisInput& in) {
   AnalysisGraph graph;
   prologue(solver, in, graph);
   auto tree = std::make_unique<FrontTree>();
@@ -273,8 +198,10 @@ void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
   graph.adjncy.release();
   graph.xadj.release();
   allocate_pivoting_space(solver, in);
-  if (tree_info_requested()) PrintTreeInfo(*solver.front_tree);
-  DistributeBranches(solver, in.rowptr);
+  if (solver.multi_thread) {
+    if (tree_info_requested()) PrintTreeInfo(*solver.front_tree);
+    DistributeBranches(solver, in.rowptr);
+  }
   finish(solver);
 }
 
@@ -283,9 +210,7 @@ void ReorderMultiThread(tessar& solver, const AnalysisInput& in) {
 void Reorder(tessar& solver, std::int32_t n, std::int64_t NzA, const std::int64_t* rowptr,
              const std::int32_t* colind) {
   const AnalysisInput in{n, NzA, rowptr, colind};
-  if (solver.multi_thread)
-    ReorderMultiThread(solver, in);
-  else if (solver.pivoting)
+  if (solver.multi_thread || solver.pivoting)
     ReorderPivoting(solver, in);
   else
     ReorderPlain(solver, in);

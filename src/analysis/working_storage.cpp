@@ -1,8 +1,6 @@
 #include "analysis/working_storage.h"
 
 #include <algorithm>
-#include <ranges>
-#include <span>
 #include <vector>
 
 #include "analysis/front_tree_ops.h"
@@ -39,49 +37,9 @@ void relink_children(FrontTree& tree, std::int32_t s, const std::vector<std::int
 
 std::int64_t front_square(std::int64_t order) { return order * order; }
 
-// Columns of the column tree (root n − 1) with every child before its parent.
-std::vector<std::int32_t> column_postorder(const tessar& solver, std::int32_t n) {
-  std::vector<std::int32_t> order, stack{n - 1};
-  order.reserve(static_cast<std::size_t>(n));
-  while (!stack.empty()) {
-    const std::int32_t c = stack.back();
-    stack.pop_back();
-    order.push_back(c);
-    for (std::int32_t p = solver.ChildPtr[c]; p < solver.ChildPtr[c + 1]; ++p) stack.push_back(solver.ChildList[p]);
-  }
-  std::reverse(order.begin(), order.end());
-  return order;
-}
-
 }  // namespace
 
 std::int64_t UpdateSize(std::int32_t symmetry, std::int64_t m) { return symmetry == 1 ? m * m : m * (m + 1) / 2; }
-
-void ColumnMinWstore(tessar& solver, std::int32_t n, const std::int64_t* count, std::int64_t* MinWstore,
-                     std::int64_t* key) {
-  auto update_of = [&](std::int32_t h) { return UpdateSize(solver.symmetry, count[h]); };
-  auto peak_of = [&](std::int32_t h) { return MinWstore[h]; };
-  std::vector<std::pair<std::int64_t, std::int32_t>> keyed;
-  if (n == 0) return;
-  for (std::int32_t c : column_postorder(solver, n)) {
-    const std::int64_t f2 = front_square(count[c] + 1);
-    const std::int32_t begin = solver.ChildPtr[c], end = solver.ChildPtr[c + 1];
-    keyed.clear();
-    for (std::int32_t p = begin; p < end; ++p) {
-      const std::int32_t h = solver.ChildList[p];
-      keyed.emplace_back(std::max(MinWstore[h], f2) - update_of(h), h);
-    }
-    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::int32_t p = begin; p < end; ++p) {
-      key[p] = keyed[p - begin].first;
-      solver.ChildList[p] = keyed[p - begin].second;
-    }
-    // The list is eliminated from its last position to its first.
-    const std::span<const std::int32_t> list(solver.ChildList.data() + begin, static_cast<std::size_t>(end - begin));
-    MinWstore[c] = ordered_peak(f2, std::views::reverse(list), peak_of, update_of);
-  }
-  OrlDebug(2, L"MinWstore[n] = %lld\n", static_cast<long long>(MinWstore[n - 1]));
-}
 
 void TreeMinWstore(FrontTree& tree, std::int32_t symmetry, std::int64_t* MinWstore, std::int64_t* key) {
   auto update_of = [&](std::int32_t h) { return UpdateSize(symmetry, tree.nrow[h]); };

@@ -13,14 +13,6 @@ class tessar;
 // (symmetry 1), one triangle m·(m+1)/2 otherwise.
 std::int64_t UpdateSize(std::int32_t symmetry, std::int64_t m);
 
-// Column tree version (solver.ChildPtr / ChildList, root n − 1). count[c]
-// sizes column c's front (order count[c] + 1) and update (order count[c]).
-// Fills MinWstore per column and key per child-list position, and sorts every
-// child list ascending by key, so that the reversed depth-first numbering
-// eliminates the child with the largest key first.
-void ColumnMinWstore(tessar& solver, std::int32_t n, const std::int64_t* count, std::int64_t* MinWstore,
-                     std::int64_t* key);
-
 // FrontTree version: fills MinWstore and key per node and rewrites each sibling
 // list so that keys do not increase from firstChild on.
 void TreeMinWstore(FrontTree& tree, std::int32_t symmetry, std::int64_t* MinWstore, std::int64_t* key);

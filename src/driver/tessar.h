@@ -156,7 +156,7 @@ class tessar : public tsr_error, public SolverOptions {
   std::int64_t NzU = 0;
   std::int32_t NSuper = 0;
   ChargedArray<std::int32_t> SNode;
-  ChargedArray<std::int32_t> ChildPtr, ChildList;
+
   ChargedArray<std::int32_t> ReorderSpace;
   ChargedArray<std::int32_t> PivotOrder;
   std::int32_t Num2x2Pivots = 0;

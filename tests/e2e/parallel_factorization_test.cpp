@@ -65,6 +65,19 @@ TEST(ParallelFactorization, RandomSchedulesSolveEveryTime) {
   }
 }
 
+// On one thread -mt factors the supernodes of the pivoting path in its
+// order: the same solution to the last bit, delayed pivots included.
+TEST(ParallelFactorization, OneThreadEqualsThePivotingPath) {
+  for (const Case& c : cases) {
+    ScopedWorkDir dir;
+    write_system(fs::current_path(), generate(c.family, c.size, c.kind, 1, 9), false);
+    ASSERT_EQ(run_binary({kind_switch[c.kind], "-pivoting"}).status, 0) << kind_switch[c.kind];
+    const std::string pivoting = read_file("x");
+    ASSERT_EQ(run_binary({kind_switch[c.kind], "-mt", "-ncpu", "1"}).status, 0) << kind_switch[c.kind];
+    EXPECT_EQ(read_file("x"), pivoting) << kind_switch[c.kind] << " size " << c.size;
+  }
+}
+
 // A singular matrix stops every thread: one singular line, code 16, no
 // factor left; a hard limit reached inside a thread ends the run with 100.
 TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {

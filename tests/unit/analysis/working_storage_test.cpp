@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "analysis/front_tree_ops.h"
-#include "analysis/symbolic_factor.h"
 #include "analysis/working_storage.h"
 #include "tests/support/test_support.h"
 
@@ -77,21 +76,6 @@ TEST(MinWstore, ChosenChildOrdersReachTheSmallestPeak) {
         EXPECT_EQ(order, children_of(tree.parent, s)) << "node " << s;
       }
 
-      // Column tree (fronts of one pivot): the sorted child lists are
-      // eliminated from their last entry to their first.
-      auto solver = make_test_solver(symmetry == 1 ? 1 : 0);
-      BuildChildLists(*solver, n, tree.parent.data());
-      for (std::int32_t c = 0; c < n; ++c) f2[c] = (rows[c] + 1) * (rows[c] + 1);
-      best = best_peaks(tree.parent, f2, update);
-      ColumnMinWstore(*solver, n, rows.data(), peak.data(), key.data());
-      for (std::int32_t c = 0; c < n; ++c) {
-        EXPECT_EQ(peak[c], best[c]) << "column " << c;
-        const auto begin = solver->ChildPtr[c], end = solver->ChildPtr[c + 1];
-        EXPECT_TRUE(std::is_sorted(key.begin() + begin, key.begin() + end));
-        Nodes order(solver->ChildList.begin() + begin, solver->ChildList.begin() + end);
-        std::reverse(order.begin(), order.end());
-        EXPECT_EQ(peak_for_order(f2[c], order, peak, update), best[c]) << "column " << c;
-      }
     }
   }
 }

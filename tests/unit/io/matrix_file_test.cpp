@@ -91,21 +91,6 @@ TEST_F(MatrixFileTest, ReadsBothLayoutsAndWidths) {
   }
 }
 
-// The solver writes "A" into its working directory; one it cannot open ends the run with code 5.
-TEST_F(MatrixFileTest, WriterPutsAInTheWorkingDirectory) {
-  auto solver = make_test_solver(2);
-  std::filesystem::create_directory("out");
-  solver->work_dir = "out";
-  const YaleMatrix original = sample(true);
-  write_matrix_complex(*solver, original);
-  std::filesystem::rename("out/A", "A");
-  EXPECT_EQ(read_back(3).values, original.values);
-  solver->work_dir = "missing";
-  const Outcome failed = outcome([&] { write_matrix_complex(*solver, original); });
-  EXPECT_EQ(failed.code, 5);
-  EXPECT_NE(failed.log.find("Could not open missing/A file\n"), std::string::npos) << failed.log;
-}
-
 // Each malformed "A" ends the run with its code and a message naming the record or row.
 TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
   const Outcome missing = outcome([] { read_back(0); });

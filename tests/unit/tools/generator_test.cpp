@@ -24,21 +24,6 @@ std::vector<Case> every_allowed_case() {
   return cases;
 }
 
-// Cholesky of a dense Hermitian (or real symmetric) matrix; false at the first non-positive pivot.
-bool positive_definite(Dense a) {
-  for (std::int32_t j = 0; j < a.n; ++j) {
-    double pivot = a(j, j).real();
-    for (std::int32_t k = 0; k < j; ++k) pivot -= std::norm(a(j, k));
-    if (!(pivot > 0)) return false;
-    a(j, j) = std::sqrt(pivot);
-    for (std::int32_t i = j + 1; i < a.n; ++i) {
-      for (std::int32_t k = 0; k < j; ++k) a(i, j) -= a(i, k) * std::conj(a(j, k));
-      a(i, j) /= a(j, j).real();
-    }
-  }
-  return true;
-}
-
 class EveryFamilyAndKind : public ::testing::TestWithParam<Case> {
  protected:
   // Small enough for dense checks, large enough to have interior points.
@@ -76,27 +61,6 @@ INSTANTIATE_TEST_SUITE_P(Generator, EveryFamilyAndKind, ::testing::ValuesIn(ever
                            return std::string(family_name(info.param.family)) + "_kind" +
                                   std::to_string(info.param.kind);
                          });
-
-// Laplacians and elasticity are positive definite; the Hermitian family and the
-// real part of Helmholtz are indefinite (neither A nor −A positive definite),
-// Helmholtz with a positive absorbing term on the diagonal.
-TEST(GeneratorFamilies, DefinitenessIsAsDescribed) {
-  const struct {
-    Family family;
-    int kind;
-    bool definite;
-  } cases[] = {{Family::laplace2d, 0, true},    {Family::laplace2d, 4, true},   {Family::laplace3d, 0, true},
-               {Family::laplace3d, 4, true},    {Family::elasticity3d, 0, true}, {Family::helmholtz3d, 2, false},
-               {Family::hermitian, 4, false}};
-  for (const auto& c : cases) {
-    Dense a = dense_of(generate(c.family, 4, c.kind, 1, 3).a, c.kind);
-    for (std::int32_t i = 0; c.kind == 2 && i < a.n; ++i) EXPECT_GT(a(i, i).imag(), 0.0);
-    for (Complex& entry : a.entries) entry = c.kind == 2 ? entry.real() : entry;
-    EXPECT_EQ(positive_definite(a), c.definite) << family_name(c.family) << " kind " << c.kind;
-    for (Complex& entry : a.entries) entry = -entry;
-    EXPECT_FALSE(positive_definite(a)) << family_name(c.family) << " kind " << c.kind;
-  }
-}
 
 // In every kind: the ones vector spans the null space of the singular family
 // (kind 4 excepted), pivot2x2 has only zero diagonals, the saddle point one per
