@@ -196,7 +196,7 @@ run_peer() {
 # rate, both measured in one bench_factor process on the same generated matrix.
 run_flops() {
   enter_run_dir
-  OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind"
+  OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind" -ncpu "$threads"
   local line factor gflop rate dgemm
   line=$({ grep -E "^analysis .* Gflop at" out.txt || true; } | tail -1)
   factor=$(echo "$line" | sed -nE 's/.*factorization ([0-9.]+) s.*/\1/p')

@@ -16,6 +16,7 @@
 #include "driver/kind_solvers.h"
 #include "platform/blas.h"
 #include "platform/core_library.h"
+#include "platform/process.h"
 #include "tools/generator/generator.h"
 
 namespace {
@@ -62,7 +63,7 @@ double peak_resident_mb() {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: bench_factor <family> <size> [kind] [-pivoting] [-double_precision] [-allow_perturbation]\n");
+    std::fprintf(stderr, "usage: bench_factor <family> <size> [kind] [-ncpu n] [-pivoting] [-double_precision] [-allow_perturbation]\n");
     return 2;
   }
   const auto family = family_from_name(argv[1]);
@@ -80,7 +81,10 @@ int main(int argc, char** argv) {
     if (flag == "-pivoting") solver->pivoting = true;
     if (flag == "-allow_perturbation") solver->pivoting = solver->allow_perturbation = true;
     if (flag == "-double_precision") solver->double_precision = true;
+    // The processors of the factorization, and of the DGEMM it is measured against.
+    if (flag == "-ncpu" && i + 1 < argc) solver->ncpu = std::clamp(std::atoi(argv[++i]), 1, processor_count());
   }
+  set_thread_count(solver->ncpu);
   solver->set_elem_size();
 
   GeneratedSystem system = generate(*family, size, kind, 1, 1);
