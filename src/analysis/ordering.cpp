@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <vector>
 
+#include "analysis/front_tree.h"
 #include "driver/tessar.h"
+#include "platform/child_task.h"
 
 namespace {
 
@@ -22,12 +25,6 @@ void check_fits_index_type(tessar& solver, std::int64_t edges) {
   solver.fatal("Graph too large for the ordering library", 1);
 }
 
-template <class From>
-void copy_to_index_type(const From* from, std::size_t count, ChargedArray<idx_t>& to, tessar& solver) {
-  to.allocate(solver, count, no_memory_message);
-  std::transform(from, from + count, to.data(), [](From v) { return static_cast<idx_t>(v); });
-}
-
 [[noreturn]] void report_library_failure(tessar& solver, int status) {
   if (status == METIS_ERROR_MEMORY) {
     OrlDebug(1, L"malloc: OUT OF MEMORY %s\n", "METIS_NodeND");
@@ -39,26 +36,129 @@ void copy_to_index_type(const From* from, std::size_t count, ChargedArray<idx_t>
 
 }  // namespace
 
+namespace {
+
+// Graphs from this many vertices on are split by one separator first, and
+// the two sides ordered at the same time where the run has two processors.
+constexpr std::int32_t split_vertices = 40000;
+
+void set_options(idx_t* options) {
+  METIS_SetDefaultOptions(options);
+  options[METIS_OPTION_NUMBERING] = 0;
+  options[METIS_OPTION_SEED] = ordering_seed;
+}
+
+// A graph in the library's index type, with the vertex numbers it was cut
+// from (empty for the whole graph).
+struct LibraryGraph {
+  std::vector<idx_t> xadj, adjncy;
+  std::vector<std::int32_t> vertices;
+  idx_t size() const { return static_cast<idx_t>(xadj.size()) - 1; }
+};
+
+// perm of the library's nested dissection of g (perm[k]: the vertex at k).
+std::vector<std::int32_t> nested_dissection(LibraryGraph& g) {
+  idx_t options[METIS_NOPTIONS];
+  set_options(options);
+  idx_t nvtxs = g.size();
+  std::vector<idx_t> perm(static_cast<std::size_t>(nvtxs)), iperm(perm.size());
+  const int status = METIS_NodeND(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, perm.data(), iperm.data());
+  if (status != METIS_OK) throw status;
+  return std::vector<std::int32_t>(perm.begin(), perm.end());
+}
+
+// The subgraph induced by the vertices v with part[v] == side.
+LibraryGraph side_graph(const LibraryGraph& g, const std::vector<idx_t>& part, idx_t side) {
+  LibraryGraph sub;
+  std::vector<idx_t> local(part.size(), -1);
+  for (std::size_t v = 0; v < part.size(); ++v)
+    if (part[v] == side) {
+      local[v] = static_cast<idx_t>(sub.vertices.size());
+      sub.vertices.push_back(static_cast<std::int32_t>(v));
+    }
+  sub.xadj.reserve(sub.vertices.size() + 1);
+  sub.xadj.push_back(0);
+  for (const std::int32_t v : sub.vertices) {
+    for (idx_t p = g.xadj[v]; p < g.xadj[v + 1]; ++p)
+      if (const idx_t w = local[static_cast<std::size_t>(g.adjncy[p])]; w >= 0) sub.adjncy.push_back(w);
+    sub.xadj.push_back(static_cast<idx_t>(sub.adjncy.size()));
+  }
+  return sub;
+}
+
+// The sides of the library's vertex separator (2 marks the separator), or
+// nothing where it leaves a side empty.
+std::optional<std::vector<idx_t>> separator_parts(LibraryGraph& g) {
+  idx_t options[METIS_NOPTIONS];
+  set_options(options);
+  idx_t nvtxs = g.size(), separator = 0;
+  std::vector<idx_t> part(static_cast<std::size_t>(nvtxs));
+  const int status =
+      METIS_ComputeVertexSeparator(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, &separator, part.data());
+  if (status == METIS_ERROR_MEMORY) throw status;
+  if (status != METIS_OK) return std::nullopt;
+  const auto on = [&part](idx_t side) { return std::count(part.begin(), part.end(), side); };
+  if (on(0) == 0 || on(1) == 0) return std::nullopt;
+  return part;
+}
+
+// Nested dissection with the top level taken apart: the two sides, each
+// ordered by the library (the second in a child process where two
+// processors may run), then the separator. The random choices of each call
+// start from the same seed however the calls run, so the ordering does not
+// depend on the processor count.
+std::vector<std::int32_t> split_dissection(LibraryGraph& g, bool in_parallel) {
+  const std::optional<std::vector<idx_t>> part = separator_parts(g);
+  if (!part) return nested_dissection(g);
+  LibraryGraph first = side_graph(g, *part, 0), second = side_graph(g, *part, 1);
+  auto order_second = [&second] { return nested_dissection(second); };
+  std::vector<std::int32_t> second_order;
+  std::vector<std::int32_t> first_order;
+  if (in_parallel) {
+    ChildTask child(order_second, second.vertices.size());
+    first_order = nested_dissection(first);
+    second_order = child.finish();
+  } else {
+    first_order = nested_dissection(first);
+    second_order = order_second();
+  }
+  std::vector<std::int32_t> perm;
+  perm.reserve(part->size());
+  for (const std::int32_t k : first_order) perm.push_back(first.vertices[static_cast<std::size_t>(k)]);
+  for (const std::int32_t k : second_order) perm.push_back(second.vertices[static_cast<std::size_t>(k)]);
+  for (std::size_t v = 0; v < part->size(); ++v)
+    if ((*part)[v] == 2) perm.push_back(static_cast<std::int32_t>(v));
+  return perm;
+}
+
+}  // namespace
+
 void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
                            std::int32_t* perm, std::int32_t* iperm) {
   if (n == 0) return;
   check_fits_index_type(solver, xadj[n]);
-  ChargedArray<idx_t> lib_xadj, lib_adjncy, lib_perm, lib_iperm;
-  copy_to_index_type(xadj, static_cast<std::size_t>(n) + 1, lib_xadj, solver);
-  copy_to_index_type(adjncy, static_cast<std::size_t>(xadj[n]), lib_adjncy, solver);
-  lib_perm.allocate(solver, static_cast<std::size_t>(n), no_memory_message);
-  lib_iperm.allocate(solver, static_cast<std::size_t>(n), no_memory_message);
-
-  idx_t options[METIS_NOPTIONS];
-  METIS_SetDefaultOptions(options);
-  options[METIS_OPTION_NUMBERING] = 0;
-  options[METIS_OPTION_SEED] = ordering_seed;
-  idx_t nvtxs = n;
-  const int status = METIS_NodeND(&nvtxs, lib_xadj.data(), lib_adjncy.data(), nullptr, options, lib_perm.data(),
-                                  lib_iperm.data());
-  if (status != METIS_OK) report_library_failure(solver, status);
-  std::copy_n(lib_perm.data(), n, perm);
-  std::copy_n(lib_iperm.data(), n, iperm);
+  // The graph in the library's index type, its two sides where it is split,
+  // and the orderings.
+  const auto graph_bytes = (static_cast<std::uint64_t>(n) + 1 + static_cast<std::uint64_t>(xadj[n])) * sizeof(idx_t);
+  HeldCharge charge;
+  charge.set(solver, (2 * graph_bytes + 4 * static_cast<std::uint64_t>(n) * sizeof(idx_t)) / 1024);
+  LibraryGraph g;
+  try {
+    g.xadj.assign(xadj, xadj + n + 1);
+    g.adjncy.assign(adjncy, adjncy + xadj[n]);
+  } catch (const std::bad_alloc&) {
+    report_library_failure(solver, METIS_ERROR_MEMORY);
+  }
+  std::vector<std::int32_t> order;
+  try {
+    order = n >= split_vertices ? split_dissection(g, solver.ncpu > 1) : nested_dissection(g);
+  } catch (int status) {
+    report_library_failure(solver, status);
+  } catch (const std::bad_alloc&) {
+    report_library_failure(solver, METIS_ERROR_MEMORY);
+  }
+  std::copy_n(order.data(), n, perm);
+  for (std::int32_t k = 0; k < n; ++k) iperm[perm[k]] = k;
 }
 
 void OrderPairedNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,

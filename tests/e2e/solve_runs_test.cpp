@@ -82,6 +82,24 @@ TEST(SingleUpdates, EveryKindSolvesToDoublePrecision) {
   }
 }
 
+// A graph large enough to be split by its top separator is ordered the same
+// whether its two sides are ordered one after the other or at once.
+TEST(SplitOrdering, OneAndTwoProcessorsGiveTheSameFactor) {
+  ScopedWorkDir dir;
+  const GeneratedSystem system = generate(Family::laplace3d, 35, 0, 1, 3);
+  write_system(fs::current_path(), system, false);
+  std::string fill[2];
+  for (int ncpu : {1, 2}) {
+    const RunResult run = run_binary({"-ncpu", std::to_string(ncpu)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_LE(residual_on_disk(system.a, 0, 0), 1e-10) << ncpu;
+    const std::size_t at = run.log.find("NzU = ");
+    ASSERT_NE(at, std::string::npos) << run.log;
+    fill[ncpu - 1] = run.log.substr(at, run.log.find('\n', at) - at);
+  }
+  EXPECT_EQ(fill[0], fill[1]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, SolveRuns, ::testing::Values(0, 1, 2, 3, 4),
                          [](const auto& info) { return std::string(kind_switch[info.param] + 1); });
 

@@ -3,6 +3,9 @@
 #include <string>
 #include <tuple>
 
+#include <unistd.h>
+
+#include "platform/child_task.h"
 #include "platform/core_library.h"
 #include "platform/error.h"
 #include "platform/guarded_section.h"
@@ -72,6 +75,23 @@ TEST(Process, DecimalValueReadsLeadingDigits) {
   const std::pair<const char*, std::int64_t> cases[] = {
       {"  42abc", 42}, {"-7", -7}, {"+3", 3}, {"abc", 0}, {"", 0}, {"99999999999999999999999", INT64_MAX}};
   for (const auto& [text, value] : cases) EXPECT_EQ(decimal_value(text), value) << text;
+}
+
+// A child's values come back whole; a child that fails or returns too few
+// is replaced by the work run in the caller.
+TEST(ChildTask, ReturnsTheChildsValuesOrRunsTheWorkInTheCaller) {
+  const pid_t parent = ::getpid();
+  ChildTask child([parent] { return std::vector<std::int32_t>(70000, ::getpid() == parent ? 1 : 2); }, 70000);
+  EXPECT_EQ(child.finish(), std::vector<std::int32_t>(70000, 2)) << "larger than a pipe's buffer, from the child";
+  ChildTask failing(
+      [parent] {
+        if (::getpid() != parent) throw 1;
+        return std::vector<std::int32_t>{7};
+      },
+      1);
+  EXPECT_EQ(failing.finish(), std::vector<std::int32_t>{7});
+  ChildTask short_result([] { return std::vector<std::int32_t>{1}; }, 2);
+  EXPECT_EQ(short_result.finish(), std::vector<std::int32_t>{1}) << "the caller's own result, as it is";
 }
 
 }  // namespace
