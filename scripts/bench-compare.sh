@@ -192,19 +192,21 @@ run_peer() {
     "$(value_of factor_entries out.txt)" "$(value_of iterations out.txt)" "$(residual_of "$kind")" - - -
 }
 
-# The flop count of tessar64's factorization and its rate against the DGEMM
-# rate, both measured in one bench_factor process on the same generated matrix.
+# The flop count of tessar64's factorization, its rate against the DGEMM rate
+# and the share of its time outside the level-3 routines, all measured in one
+# bench_factor process on the same generated matrix.
 run_flops() {
   enter_run_dir
   OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind" -ncpu "$threads"
-  local line factor gflop rate dgemm
+  local line factor gflop rate dgemm outside
   line=$({ grep -E "^analysis .* Gflop at" out.txt || true; } | tail -1)
   factor=$(echo "$line" | sed -nE 's/.*factorization ([0-9.]+) s.*/\1/p')
   gflop=$(echo "$line" | sed -nE 's/.* s, ([0-9.e+]+) Gflop at.*/\1/p')
   rate=$(echo "$line" | sed -nE 's/.* Gflop at ([0-9.]+) GFLOP\/s.*/\1/p')
   dgemm=$(echo "$line" | sed -nE 's/.*\(DGEMM ([0-9.]+) GFLOP\/s.*/\1/p')
+  outside=$({ grep -E "^level-3 BLAS" out.txt || true; } | sed -nE 's/.*outside it ([0-9.]+) %.*/\1/p')
   record "$matrix" "$n" bench_factor default "$rep" "$status" - "${factor:-nan}" - "$wall" "$peak" - - - \
-    "${gflop:-nan}" "${rate:-nan}" "${dgemm:-nan}"
+    "${gflop:-nan}" "${rate:-nan}" "${dgemm:-nan}" "${outside:-nan}"
 }
 
 run_one() {
@@ -251,7 +253,7 @@ build_targets
 }
 runs=$work/runs.tsv
 record matrix n solver mode rep status analysis_s factor_s solve_s wall_s peak_mb factor_entries iterations \
-  residual gflop rate_gflops dgemm_gflops
+  residual gflop rate_gflops dgemm_gflops outside_blas_pct
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date +%s)
 while read -r family size kind sym cholmod dims; do

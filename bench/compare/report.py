@@ -45,8 +45,9 @@ class Figures:
         self.runs = len(runs)
         self.failed = sum(1 for run in runs if run["status"] != "0")
         columns = ["analysis_s", "factor_s", "solve_s", "wall_s", "peak_mb", "factor_entries", "iterations",
-                   "residual", "gflop", "rate_gflops", "dgemm_gflops"]
-        self.median = {c: median([number(run[c]) for run in runs]) for c in columns}
+                   "residual", "gflop", "rate_gflops", "dgemm_gflops", "outside_blas_pct"]
+        # Runs tables of earlier versions lack the last columns.
+        self.median = {c: median([number(run.get(c, "nan")) for run in runs]) for c in columns}
         phases = [[number(run[c]) for _, c in PHASES] for run in runs]
         self.median["total_s"] = median([sum(p) if None not in p else None for p in phases])
         # The worst residual of the runs, so that one bad run is not hidden by the median.
@@ -139,17 +140,20 @@ def rate_rows(figures):
             continue
         process_rate = ratio(bench["gflop"], tessar["factor_s"]) if tessar else None
         rows.append((matrix, bench["gflop"], process_rate, bench["rate_gflops"], bench["dgemm_gflops"],
-                     ratio(bench["rate_gflops"], bench["dgemm_gflops"]), ratio(process_rate, bench["dgemm_gflops"])))
+                     ratio(bench["rate_gflops"], bench["dgemm_gflops"]), ratio(process_rate, bench["dgemm_gflops"]),
+                     bench["outside_blas_pct"]))
     return rows
 
 
 def rate_table(rows):
     lines = ["| matrix | Gflop | tessar64 GFLOP/s (its median factorization time) | bench_factor GFLOP/s | "
-             "DGEMM GFLOP/s (same bench_factor process) | bench_factor / DGEMM | tessar64 / DGEMM |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
-    for matrix, gflop, process_rate, rate, dgemm, share, process_share in rows:
+             "DGEMM GFLOP/s (same bench_factor process) | bench_factor / DGEMM | tessar64 / DGEMM | "
+             "bench_factor time outside level-3 BLAS |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for matrix, gflop, process_rate, rate, dgemm, share, process_share, outside in rows:
         lines.append(f"| {matrix} | {fmt(gflop)} | {fmt(process_rate)} | {fmt(rate)} | {fmt(dgemm)} | "
-                     f"{fmt(share, 2)} | {fmt(process_share, 2)} |")
+                     f"{fmt(share, 2)} | {fmt(process_share, 2)} | "
+                     f"{'–' if outside is None else fmt(outside) + ' %'} |")
     return lines
 
 
@@ -220,7 +224,8 @@ def write_markdown(path, args, figures, sizes, dims):
     lines += ["", "## Factorization rate of tessar64 against DGEMM", "",
               "bench_factor factors the same generated matrix in the default mode and measures DGEMM "
               "(order 2000) in the same process; the second column divides its flop count by the median "
-              "factorization time of tessar64's own default runs.", ""]
+              "factorization time of tessar64's own default runs; the last one is the share of bench_factor's "
+              "factorization time spent outside the level-3 routines (GEMM, TRSM, SYRK).", ""]
     lines += rate_table(rows)
     lines += ["", "## Medians of every solver and mode", ""]
     lines += medians_table(figures, sizes)

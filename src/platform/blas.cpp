@@ -3,7 +3,10 @@
 // LAPACK's own routines read.
 #include "platform/blas.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 using fstrlen = std::size_t;
@@ -63,17 +66,51 @@ void cblas_zdotc_sub(int, const void*, int, const void*, int, void*);
 
 namespace blas {
 
+namespace {
+
+std::atomic<bool> level3_timing{false};
+std::atomic<std::int64_t> level3_nanoseconds{0};
+
+// Adds the lifetime of the object to the level-3 time while timing is on.
+class Level3Timer {
+ public:
+  Level3Timer() : on_(level3_timing.load(std::memory_order_relaxed)) {
+    if (on_) start_ = std::chrono::steady_clock::now();
+  }
+  ~Level3Timer() {
+    if (!on_) return;
+    const auto spent = std::chrono::steady_clock::now() - start_;
+    level3_nanoseconds += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
+  }
+
+ private:
+  bool on_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+void time_level3(bool on) {
+  level3_nanoseconds = 0;
+  level3_timing = on;
+}
+
+double level3_seconds() { return static_cast<double>(level3_nanoseconds.load()) * 1e-9; }
+
 #define TSR_BLAS_DEFINE(p, T)                                                                      \
   void gemm(char transa, char transb, int m, int n, int k, T alpha, const T* a, int lda,          \
             const T* b, int ldb, T beta, T* c, int ldc) {                                          \
+    const Level3Timer timer;                                                                       \
     p##gemm_(&transa, &transb, &m, &n, &k, &alpha, a, &lda, b, &ldb, &beta, c, &ldc, 1, 1);       \
   }                                                                                                \
   void trsm(char side, char uplo, char transa, char diag, int m, int n, T alpha, const T* a,      \
             int lda, T* b, int ldb) {                                                              \
+    const Level3Timer timer;                                                                       \
     p##trsm_(&side, &uplo, &transa, &diag, &m, &n, &alpha, a, &lda, b, &ldb, 1, 1, 1, 1);         \
   }                                                                                                \
   void syrk(char uplo, char trans, int n, int k, T alpha, const T* a, int lda, T beta, T* c,      \
             int ldc) {                                                                             \
+    const Level3Timer timer;                                                                       \
     p##syrk_(&uplo, &trans, &n, &k, &alpha, a, &lda, &beta, c, &ldc, 1, 1);                       \
   }                                                                                                \
   void gemv(char trans, int m, int n, T alpha, const T* a, int lda, const T* x, int incx, T beta, \

@@ -58,4 +58,10 @@ double epsilon();
 // Threads the library may use for one call made from the calling thread.
 void set_threads(int threads);
 
+// Wall time inside the level-3 routines (gemm, trsm, syrk), summed over the
+// calling threads, from time_level3(true) on; off by default, since it reads
+// the clock twice per call.
+void time_level3(bool on);
+double level3_seconds();
+
 }  // namespace blas
