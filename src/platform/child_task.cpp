@@ -7,10 +7,12 @@
 
 namespace {
 
-// Writes all bytes, across interruptions and short writes.
-bool write_all(int fd, const char* data, std::size_t bytes) {
+// Moves all bytes through transfer (read or write), across interruptions and
+// short transfers; false at an error or the end of the pipe.
+template <class Byte, class Transfer>
+bool transfer_all(int fd, Byte* data, std::size_t bytes, Transfer transfer) {
   while (bytes > 0) {
-    const ssize_t n = ::write(fd, data, bytes);
+    const ssize_t n = transfer(fd, data, bytes);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     data += n;
@@ -25,8 +27,8 @@ bool write_all(int fd, const char* data, std::size_t bytes) {
   int status = 1;
   try {
     const std::vector<std::int32_t> values = work();
-    if (values.size() == count &&
-        write_all(fd, reinterpret_cast<const char*>(values.data()), count * sizeof(std::int32_t)))
+    if (values.size() == count && transfer_all(fd, reinterpret_cast<const char*>(values.data()),
+                                                count * sizeof(std::int32_t), ::write))
       status = 0;
   } catch (...) {
   }
@@ -58,16 +60,7 @@ ChildTask::~ChildTask() { reap(); }
 
 bool ChildTask::read_result(std::vector<std::int32_t>& values) {
   values.resize(count_);
-  char* data = reinterpret_cast<char*>(values.data());
-  std::size_t bytes = count_ * sizeof(std::int32_t);
-  while (bytes > 0) {
-    const ssize_t n = ::read(fd_, data, bytes);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    bytes -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return transfer_all(fd_, reinterpret_cast<char*>(values.data()), count_ * sizeof(std::int32_t), ::read);
 }
 
 // Closes the pipe and waits for the child.
