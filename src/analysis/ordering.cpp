@@ -42,6 +42,11 @@ namespace {
 // the two sides ordered at the same time where the run has two processors.
 constexpr std::int32_t split_vertices = 40000;
 
+// A status other than METIS_OK from the library.
+struct LibraryFailure {
+  int status;
+};
+
 void set_options(idx_t* options) {
   METIS_SetDefaultOptions(options);
   options[METIS_OPTION_NUMBERING] = 0;
@@ -63,7 +68,7 @@ std::vector<std::int32_t> nested_dissection(LibraryGraph& g) {
   idx_t nvtxs = g.size();
   std::vector<idx_t> perm(static_cast<std::size_t>(nvtxs)), iperm(perm.size());
   const int status = METIS_NodeND(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, perm.data(), iperm.data());
-  if (status != METIS_OK) throw status;
+  if (status != METIS_OK) throw LibraryFailure{status};
   return std::vector<std::int32_t>(perm.begin(), perm.end());
 }
 
@@ -95,7 +100,7 @@ std::optional<std::vector<idx_t>> separator_parts(LibraryGraph& g) {
   std::vector<idx_t> part(static_cast<std::size_t>(nvtxs));
   const int status =
       METIS_ComputeVertexSeparator(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, &separator, part.data());
-  if (status == METIS_ERROR_MEMORY) throw status;
+  if (status == METIS_ERROR_MEMORY) throw LibraryFailure{status};
   if (status != METIS_OK) return std::nullopt;
   const auto on = [&part](idx_t side) { return std::count(part.begin(), part.end(), side); };
   if (on(0) == 0 || on(1) == 0) return std::nullopt;
@@ -152,8 +157,8 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
   std::vector<std::int32_t> order;
   try {
     order = n >= split_vertices ? split_dissection(g, solver.ncpu > 1) : nested_dissection(g);
-  } catch (int status) {
-    report_library_failure(solver, status);
+  } catch (const LibraryFailure& failure) {
+    report_library_failure(solver, failure.status);
   } catch (const std::bad_alloc&) {
     report_library_failure(solver, METIS_ERROR_MEMORY);
   }
