@@ -117,16 +117,10 @@ std::vector<std::int32_t> split_dissection(LibraryGraph& g, bool in_parallel) {
   if (!part) return nested_dissection(g);
   LibraryGraph first = side_graph(g, *part, 0), second = side_graph(g, *part, 1);
   auto order_second = [&second] { return nested_dissection(second); };
-  std::vector<std::int32_t> second_order;
-  std::vector<std::int32_t> first_order;
-  if (in_parallel) {
-    ChildTask child(order_second, second.vertices.size());
-    first_order = nested_dissection(first);
-    second_order = child.finish();
-  } else {
-    first_order = nested_dissection(first);
-    second_order = order_second();
-  }
+  std::optional<ChildTask> child;
+  if (in_parallel) child.emplace(order_second, second.vertices.size());
+  const std::vector<std::int32_t> first_order = nested_dissection(first);
+  const std::vector<std::int32_t> second_order = child ? child->finish() : order_second();
   std::vector<std::int32_t> perm;
   perm.reserve(part->size());
   for (const std::int32_t k : first_order) perm.push_back(first.vertices[static_cast<std::size_t>(k)]);
@@ -147,15 +141,11 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
   const auto graph_bytes = (static_cast<std::uint64_t>(n) + 1 + static_cast<std::uint64_t>(xadj[n])) * sizeof(idx_t);
   HeldCharge charge;
   charge.set(solver, (2 * graph_bytes + 4 * static_cast<std::uint64_t>(n) * sizeof(idx_t)) / 1024);
-  LibraryGraph g;
-  try {
-    g.xadj.assign(xadj, xadj + n + 1);
-    g.adjncy.assign(adjncy, adjncy + xadj[n]);
-  } catch (const std::bad_alloc&) {
-    report_library_failure(solver, METIS_ERROR_MEMORY);
-  }
   std::vector<std::int32_t> order;
   try {
+    LibraryGraph g;
+    g.xadj.assign(xadj, xadj + n + 1);
+    g.adjncy.assign(adjncy, adjncy + xadj[n]);
     order = n >= split_vertices ? split_dissection(g, solver.ncpu > 1) : nested_dissection(g);
   } catch (const LibraryFailure& failure) {
     report_library_failure(solver, failure.status);

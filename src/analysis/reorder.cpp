@@ -124,9 +124,9 @@ void renumber_tree(FrontTree& tree, const std::vector<std::int32_t>& node_number
     for (auto& c : cols) c = column_number[c];
 }
 
-// Column numbering: nodes in postorder after the
-// sibling reordering, each node's columns ascending.
-std::vector<std::int32_t> multithread_order(tessar& solver, FrontTree& tree, ChargedArray<std::int32_t>& number) {
+// Column numbering: nodes in postorder after the sibling reordering, each
+// node's columns ascending.
+std::vector<std::int32_t> tree_column_order(tessar& solver, FrontTree& tree, ChargedArray<std::int32_t>& number) {
   BuildNodeColumns(tree);
   TreeMinWstore(tree, solver.symmetry, solver.IJU.data(), solver.IU.data());
   number.allocate(solver, count_of(tree.ncol), "Can't allocate memory for topology");
@@ -155,15 +155,15 @@ bool tree_info_requested() {
   return value && std::atoi(value) > 0;
 }
 
-// The analysis of every path: fundamental supernodes
-// merged under the zero fill-in limit, nodes in postorder after the sibling
-// reordering, and the structure of the merged fronts.
+// The analysis of every path: fundamental supernodes merged under the zero
+// fill-in limit, nodes in postorder after the sibling reordering, and the
+// structure of the merged fronts.
 void amalgamated_analysis(tessar& solver, const AnalysisInput& in, const AnalysisGraph& graph, FrontTree& tree) {
   BuildFrontTree(tree, graph.view(solver, in.n));
   form_supernodes(solver, tree);
   {
     ChargedArray<std::int32_t> number;
-    const std::vector<std::int32_t> node_number = multithread_order(solver, tree, number);
+    const std::vector<std::int32_t> node_number = tree_column_order(solver, tree, number);
     renumber_tree(tree, node_number, number.data());
     renumber_positions(solver, in.n, number.data());
   }

@@ -37,6 +37,30 @@ void subtract_block(int rows, int cols, const S* product, T* c, int ldc) {
 // Fronts whose update products are worth rounding.
 bool single_update_pays(int rows, int depth) { return rows >= 64 && depth >= 24; }
 
+// C −= A·B for C of m × n and depth k, the product taken by the
+// single-precision GEMM: A (and B) rounded once into work, then one product
+// per column block of at most nb columns, subtracted in T. Without b the
+// product is A·Aᵀ. With lower (m = n) each block is taken from its diagonal
+// down. work holds m·k + k·n + m·nb entries.
+template <class T, class S>
+void subtract_single_product(int m, int n, int k, const T* a, int lda, const T* b, int ldb, bool lower, T* c,
+                             int ldc, int nb, S* work) {
+  S* as = work;
+  round_block(m, k, a, lda, as);
+  S* bs = as + static_cast<std::ptrdiff_t>(m) * k;
+  if (b) round_block(k, n, b, ldb, bs);
+  S* product = b ? bs + static_cast<std::ptrdiff_t>(k) * n : bs;
+  for (int j = 0; j < n; j += nb) {
+    const int cols = std::min(nb, n - j), first = lower ? j : 0, rows = m - first;
+    if (b)
+      blas::gemm('N', 'N', rows, cols, k, S(1), as + first, m, bs + static_cast<std::ptrdiff_t>(j) * k, k, S(0),
+                 product, rows);
+    else
+      blas::gemm('N', 'T', rows, cols, k, S(1), as + first, m, as + j, m, S(0), product, rows);
+    subtract_block(rows, cols, product, c + first + static_cast<std::ptrdiff_t>(j) * ldc, ldc);
+  }
+}
+
 // Pivot k against the earlier columns first .. k−1 of the current range and
 // the rows k+1 .. row_end−1: d = A(k,k) − W(k,·)·L^T(·,k), then the column
 // below the pivot becomes W and row k right of the pivot L^T (conjugated for
@@ -99,24 +123,6 @@ void ldl_update_matrix(Front<T> f, int npiv, int nb) {
   }
 }
 
-// ldl_update_matrix with the products in single precision: W21 and L^T12
-// rounded once, then each column block from its diagonal down.
-template <class T, class S>
-void ldl_update_matrix_single(Front<T> f, int npiv, int nb, S* work) {
-  const int x = f.F - npiv;
-  S* w21 = work;
-  S* lt12 = w21 + static_cast<std::ptrdiff_t>(x) * npiv;
-  S* product = lt12 + static_cast<std::ptrdiff_t>(x) * npiv;
-  round_block(x, npiv, f.at(npiv, 0), f.F, w21);
-  round_block(npiv, x, f.at(0, npiv), f.F, lt12);
-  for (int c = 0; c < x; c += nb) {
-    const int cb = std::min(nb, x - c), rows = x - c;
-    blas::gemm('N', 'N', rows, cb, npiv, S(1), w21 + c, x, lt12 + static_cast<std::ptrdiff_t>(c) * npiv, npiv, S(0),
-               product, rows);
-    subtract_block(rows, cb, product, f.at(npiv + c, npiv + c), f.F);
-  }
-}
-
 // Up to nb pivots column by column over all rows of the front. More go by
 // blocks of nb: the block's columns take the earlier blocks' contribution with
 // one GEMM, its pivots are eliminated within the block, and the rows below it
@@ -143,7 +149,10 @@ void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag, typename K::si
     }
   }
   if (flag == 1 || npiv == 0) return;
-  if (work && single_update_pays(f.F - npiv, npiv)) ldl_update_matrix_single(f, npiv, nb, work);
+  const int x = f.F - npiv;
+  // W21 · L^T12, the update's columns from their diagonal down.
+  if (work && single_update_pays(x, npiv))
+    subtract_single_product(x, x, npiv, f.at(npiv, 0), f.F, f.at(0, npiv), f.F, true, f.at(npiv, npiv), f.F, nb, work);
   else ldl_update_matrix(f, npiv, nb);
 }
 
@@ -198,21 +207,6 @@ void cholesky_rows_below_block(Front<T> f, int k0, int kb) {
   blas::trsm('R', 'L', 'T', 'N', rows, kb, T(1), f.at(k0, k0), f.F, f.at(r0, k0), f.F);
 }
 
-// The update matrix −= L21·L21^T with the product in single precision, by
-// column blocks from the diagonal down.
-template <class T, class S>
-void cholesky_update_matrix_single(Front<T> f, int npiv, int nb, S* work) {
-  const int x = f.F - npiv;
-  S* l21 = work;
-  S* product = l21 + static_cast<std::ptrdiff_t>(x) * npiv;
-  round_block(x, npiv, f.at(npiv, 0), f.F, l21);
-  for (int c = 0; c < x; c += nb) {
-    const int cb = std::min(nb, x - c), rows = x - c;
-    blas::gemm('N', 'T', rows, cb, npiv, S(1), l21 + c, x, l21 + c, x, S(0), product, rows);
-    subtract_block(rows, cb, product, f.at(npiv + c, npiv + c), f.F);
-  }
-}
-
 // The same structure as factor_ldl, with SYRK for the diagonal blocks and the
 // update matrix.
 template <class K>
@@ -237,7 +231,9 @@ void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag, typename 
     }
   }
   if (flag == 1 || npiv == 0 || npiv == f.F) return;
-  if (work && single_update_pays(f.F - npiv, npiv)) cholesky_update_matrix_single(f, npiv, nb, work);
+  if (work && single_update_pays(f.F - npiv, npiv))
+    subtract_single_product(f.F - npiv, f.F - npiv, npiv, f.at(npiv, 0), f.F, static_cast<const T*>(nullptr), 0, true,
+                            f.at(npiv, npiv), f.F, nb, work);
   else blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
 }
 
@@ -273,21 +269,10 @@ void lu_around_block(Front<T> f, int j0, int jb, int nb, S* work) {
   const int rest = f.F - r0;
   blas::trsm('L', 'L', 'N', 'N', jb, rest, T(1), f.at(j0, j0), f.F, f.at(j0, r0), f.F);
   blas::trsm('R', 'U', 'N', 'U', rest, jb, T(1), f.at(j0, j0), f.F, f.at(r0, j0), f.F);
-  if (!work || !single_update_pays(rest, jb)) {
+  if (work && single_update_pays(rest, jb))
+    subtract_single_product(rest, rest, jb, f.at(r0, j0), f.F, f.at(j0, r0), f.F, false, f.at(r0, r0), f.F, nb, work);
+  else
     blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
-    return;
-  }
-  S* l21 = work;
-  S* u12 = l21 + static_cast<std::ptrdiff_t>(rest) * jb;
-  S* product = u12 + static_cast<std::ptrdiff_t>(rest) * jb;
-  round_block(rest, jb, f.at(r0, j0), f.F, l21);
-  round_block(jb, rest, f.at(j0, r0), f.F, u12);
-  for (int c = 0; c < rest; c += nb) {
-    const int cb = std::min(nb, rest - c);
-    blas::gemm('N', 'N', rest, cb, jb, S(1), l21, rest, u12 + static_cast<std::ptrdiff_t>(c) * jb, jb, S(0), product,
-               rest);
-    subtract_block(rest, cb, product, f.at(r0, r0 + c), f.F);
-  }
 }
 
 // The pivots go in blocks of nb even when they all fit in one, each block
