@@ -33,9 +33,11 @@ T conjugate(const T& v) {
   else return v;
 }
 
+// Copies from into to; nothing to do where they are the same vector (the
+// residual of CG and BiCG lives in the right-hand side's place).
 template <class T>
 void copy_vector(std::int32_t n, const T* from, T* to) {
-  blas::copy(n, from, 1, to, 1);
+  if (from != to) blas::copy(n, from, 1, to, 1);
 }
 
 template <class T>
@@ -53,18 +55,7 @@ void x_plus_beta_y(std::int32_t n, const T* x, T beta, T* y) {
 // ‖v‖/‖b‖, 0 for a zero right-hand side.
 double relative(double norm, double bnorm) { return bnorm == 0 ? 0.0 : norm / bnorm; }
 
-template <class T>
-void leave(const KrylovOperators<T>& ops) {
-  if (ops.on_leaving) ops.on_leaving();
-}
-
-template <class T>
-void keep_in_step(const KrylovOperators<T>& ops) {
-  if (ops.after_iteration) ops.after_iteration();
-}
-
-// The iteration limit; a limit below 1 still makes one iteration, so that
-// every call reaches on_leaving.
+// The iteration limit; a limit below 1 still makes one iteration.
 std::int32_t iteration_limit(const KrylovSettings& s) { return std::max(s.max_iterations, 1); }
 
 // r = b − A·x, with q as the product's work vector.
@@ -76,16 +67,23 @@ void residual(const KrylovOperators<T>& ops, std::int32_t n, bool transpose, con
 }
 
 // Vectors of BiCGStab and BiCGStab(2) beyond the caller's block, allocated
-// per call; a failure ends the run through the solver's fatal path.
+// per call and charged to the run's memory monitor; a failure ends the run
+// through the solver's fatal path. Without a run (unit use) they are plain.
 template <class T>
-std::vector<T> extra_vectors(const KrylovSettings& s, int count) {
-  try {
-    return std::vector<T>(static_cast<std::size_t>(count) * static_cast<std::size_t>(s.n));
-  } catch (const std::bad_alloc&) {
-    if (s.solver != nullptr) fatal_out_of_memory(*s.solver, "Not enough memory");
-    throw;
+class ExtraVectors {
+ public:
+  ExtraVectors(const KrylovSettings& s, int count) : n_(static_cast<std::size_t>(s.n)) {
+    const std::size_t size = static_cast<std::size_t>(count) * n_;
+    if (s.solver != nullptr) charged_.allocate(*s.solver, size, "Not enough memory");
+    else plain_.resize(size);
   }
-}
+  T* operator[](int i) { return (plain_.empty() ? charged_.data() : plain_.data()) + i * n_; }
+
+ private:
+  std::size_t n_;
+  ChargedArray<T> charged_;
+  std::vector<T> plain_;
+};
 
 // Dot product of CG: conjugated for the Hermitian kind, plain otherwise
 // (the complex symmetric kind works in the bilinear form xᵀy).
@@ -105,19 +103,18 @@ struct CgState {
 };
 
 // One CG step. The pivoting modes stop on an exactly zero denominator. A zero
-// right-hand side makes the preconditioner call (threads sharing patch loads
-// expect it) and stops with x = 0 instead of dividing 0 by 0.
+// right-hand side stops with x = 0 instead of dividing 0 by 0.
 template <class K>
 Outcome cg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, double bnorm,
                 typename K::scalar* x, CgState<typename K::scalar>& v) {
   using T = typename K::scalar;
   const std::int32_t n = s.n;
-  copy_vector(n, v.r, v.zq);
-  ops.precondition(v.zq, false);
   if (bnorm == 0) {
     v.e = 0;
     return Outcome::converged;
   }
+  copy_vector(n, v.r, v.zq);
+  ops.precondition(v.zq, false);
   if (s.pivoting && v.rho_old == T(0)) return Outcome::broke_down;
   const T rho = cg_dot<K>(n, v.r, v.zq);
   const T beta = rho / v.rho_old;
@@ -149,14 +146,17 @@ struct BicgState {
 // operators with the caller's transpose flag, the shadow sequence the other
 // one. Convergence is judged on the primal residual alone: a small shadow
 // residual says nothing about x. The pivoting modes stop on an exactly zero
-// denominator; a zero right-hand side makes both preconditioner calls and
-// stops with x = 0.
+// denominator; a zero right-hand side stops with x = 0.
 template <class K>
 Outcome bicg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, double bnorm,
                   typename K::scalar* x, BicgState<typename K::scalar>& v) {
   using T = typename K::scalar;
   const std::int32_t n = s.n;
   const bool t = s.transpose;
+  if (bnorm == 0) {
+    v.e = 0;
+    return Outcome::converged;
+  }
   copy_vector(n, v.r, v.zq);
   ops.precondition(v.zq, t);
   v.rho = vec::dotu(n, v.r_tilde, v.zq);
@@ -167,10 +167,6 @@ Outcome bicg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
   copy_vector(n, v.r_tilde, v.zq);
   ops.precondition(v.zq, !t);
   x_plus_beta_y(n, v.zq, beta, v.p_tilde);
-  if (bnorm == 0) {
-    v.e = 0;
-    return Outcome::converged;
-  }
   ops.multiply(v.p, v.zq, t);
   const T delta = vec::dotu(n, v.p_tilde, v.zq);
   if (s.pivoting && delta == T(0)) return Outcome::broke_down;
@@ -183,18 +179,18 @@ Outcome bicg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
   return v.e <= s.tolerance ? Outcome::converged : Outcome::iterating;
 }
 
+// The residual r lives in b's place, the other four vectors in work.
 template <class T>
-BicgState<T> bicg_vectors(std::int32_t n, T* work) {
-  return BicgState<T>{work, work + n, work + 2 * std::size_t(n), work + 3 * std::size_t(n), work + 4 * std::size_t(n)};
+BicgState<T> bicg_vectors(std::int32_t n, T* b, T* work) {
+  return BicgState<T>{b, work, work + n, work + 2 * std::size_t(n), work + 3 * std::size_t(n)};
 }
 
-// Plain mode: x = 0, r = r̃ = b, threads kept in step after each iteration.
+// Plain mode: x = 0, r = r̃ = b.
 template <class K>
 int bicg_plain(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, const typename K::scalar* b,
                double bnorm, typename K::scalar* x, BicgState<typename K::scalar>& v) {
   const std::int32_t n = s.n;
   zero_vector(n, x);
-  copy_vector(n, b, v.r);
   copy_vector(n, b, v.r_tilde);
   const std::int32_t limit = iteration_limit(s);
   Outcome outcome = Outcome::iterating;
@@ -203,8 +199,6 @@ int bicg_plain(const KrylovOperators<typename K::scalar>& ops, const KrylovSetti
     ++k;
     outcome = bicg_step<K>(ops, s, bnorm, x, v);
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, v.e);
-    if (outcome != Outcome::iterating || k == limit) leave(ops);
-    keep_in_step(ops);
   }
   if (outcome == Outcome::converged) return 0;
   OrlDebug(2, L"CG failed after %d iterations R.res = %le\n", k, v.e);
@@ -229,7 +223,6 @@ int bicg_pivoting(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, v.e);
     if (v.e <= s.tolerance) break;
     if (bicg_step<K>(ops, s, bnorm, x, v) == Outcome::broke_down) {
-      leave(ops);
       OrlDebug(2, L"BiCG failed after %d iterations due to a too small denominator.\n", k);
       return 16;
     }
@@ -238,7 +231,6 @@ int bicg_pivoting(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
       break;
     }
   }
-  leave(ops);
   if (v.e <= s.tolerance) return 0;
   OrlDebug(2, L"BiCG failed after %d iterations R.res = %le\n", k, v.e);
   return 16;
@@ -420,10 +412,9 @@ void bicgstab2_reliable_update(const KrylovOperators<T>& ops, const KrylovSettin
 
 template <class K>
 int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                       const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
+                       typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
   const std::int32_t n = s.n;
-  CgState<typename K::scalar> v{work, work + n, work + 2 * std::size_t(n)};
-  copy_vector(n, b, v.r);
+  CgState<typename K::scalar> v{b, work, work + n};
   zero_vector(n, x);
   zero_vector(n, v.p);
   const std::int32_t limit = iteration_limit(s);
@@ -433,8 +424,6 @@ int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const Kry
     ++k;
     outcome = cg_step<K>(ops, s, bnorm, x, v);
     if (outcome != Outcome::broke_down) OrlDebug(2, L"Thread%d iter %2d, R.error = %le\n", s.thread, k, v.e);
-    if (outcome != Outcome::iterating || k == limit) leave(ops);
-    keep_in_step(ops);
   }
   if (outcome == Outcome::converged) return 0;
   if (outcome == Outcome::broke_down) {
@@ -447,10 +436,9 @@ int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const Kry
 
 template <class K>
 int BiConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                         const typename K::scalar* b, double bnorm, typename K::scalar* x,
-                         typename K::scalar* work) {
+                         typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
   const std::int32_t n = s.n;
-  BicgState<typename K::scalar> v = bicg_vectors(n, work);
+  BicgState<typename K::scalar> v = bicg_vectors(n, b, work);
   zero_vector(n, v.p);
   zero_vector(n, v.p_tilde);
   if (s.pivoting) return bicg_pivoting<K>(ops, s, b, bnorm, x, v);
@@ -458,13 +446,13 @@ int BiConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const K
 }
 
 template <class K>
-int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, const typename K::scalar* b,
+int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, typename K::scalar* b,
              double bnorm, typename K::scalar* x, typename K::scalar* work) {
   using T = typename K::scalar;
   const std::int32_t n = s.n;
-  std::vector<T> extra = extra_vectors<T>(s, 2);
-  BicgstabState<T> w{work, work + n, work + 2 * std::size_t(n), work + 3 * std::size_t(n),
-                     work + 4 * std::size_t(n), extra.data(), extra.data() + n};
+  ExtraVectors<T> extra(s, 3);
+  BicgstabState<T> w{work, work + n, work + 2 * std::size_t(n), work + 3 * std::size_t(n), extra[0], extra[1],
+                     extra[2]};
   copy_vector(n, b, x);
   if (!s.offcore_unshared) ops.precondition(x, s.transpose);
   residual(ops, n, s.transpose, b, x, w.v, w.r);
@@ -480,7 +468,6 @@ int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSetting
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, w.e);
     if (std::abs(w.omega) < stagnation_bound || k + 1 > limit) break;
   }
-  leave(ops);
   if (w.e <= s.tolerance) return 0;
   OrlDebug(2, L"BiCGStab failed after %d iterations R.res = %le\n", k, w.e);
   return 16;
@@ -491,14 +478,14 @@ int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSetting
 // tolerance of 1 or more, or M⁻¹b = 0) the solution is M⁻¹b, not the zero
 // starting vector.
 template <class K>
-int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, const typename K::scalar* b,
+int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s, typename K::scalar* b,
               double, typename K::scalar* x, typename K::scalar* work) {
   using T = typename K::scalar;
   const std::int32_t n = s.n;
-  std::vector<T> extra = extra_vectors<T>(s, 2 * ell);
+  ExtraVectors<T> extra(s, 2 * ell + 1);
   Bicgstab2State<T> w{work, work + n, work + 2 * std::size_t(n),
-                      {work + 3 * std::size_t(n), extra.data(), extra.data() + n},
-                      {work + 4 * std::size_t(n), extra.data() + 2 * std::size_t(n), extra.data() + 3 * std::size_t(n)}};
+                      {work + 3 * std::size_t(n), extra[0], extra[1]},
+                      {extra[2], extra[3], extra[4]}};
   copy_vector(n, b, w.r[0]);
   ops.precondition(w.r[0], s.transpose);
   copy_vector(n, w.r[0], w.b_shift);
@@ -507,7 +494,6 @@ int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettin
   double e = relative(w.nu, w.nu0);
   if (e <= s.tolerance) {
     copy_vector(n, w.r[0], x);
-    leave(ops);
     return 0;
   }
   zero_vector(n, x);
@@ -523,7 +509,6 @@ int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettin
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, e);
   }
   vec::axpy(n, T(1), w.x_sum, x);
-  leave(ops);
   if (e <= s.tolerance) return 0;
   OrlDebug(2, L"CG failed after %d iterations R.res = %le\n", k, e);
   return 16;
@@ -626,7 +611,7 @@ std::int32_t FlexibleGmresCycle(const KrylovOperators<typename K::scalar>& ops, 
 }
 
 #define TSR_INSTANTIATE_KRYLOV(Method, K)                                                                       \
-  template int Method<K>(const KrylovOperators<K::scalar>&, const KrylovSettings&, const K::scalar*, double, \
+  template int Method<K>(const KrylovOperators<K::scalar>&, const KrylovSettings&, K::scalar*, double,       \
                          K::scalar*, K::scalar*);
 
 TSR_INSTANTIATE_KRYLOV(ConjugateGradients, RealSymmetric)

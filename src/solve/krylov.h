@@ -1,9 +1,8 @@
 #pragma once
 // Krylov iterations of the post-improvement, written against operator
 // callables so that they know nothing of factors, files or threads: the
-// preconditioner applies the factorization (M⁻¹, optionally transposed), the
-// product applies the reordered input matrix, and two hooks let the caller
-// keep threads that share factor patches in step.
+// preconditioner applies the factorization (M⁻¹, optionally transposed) and
+// the product applies the reordered input matrix.
 //
 // Every method solves A·x = b for the vector b given, in the working
 // precision of the kind (double or complex double), starting from the state
@@ -24,14 +23,6 @@ struct KrylovOperators {
   std::function<void(T* x, bool transpose)> precondition;
   // y := A·x (transpose: Aᵀ·x).
   std::function<void(const T* x, T* y, bool transpose)> multiply;
-  // Called exactly once per call, when this vector stops iterating (converged,
-  // broke down or out of iterations), before any further preconditioner call
-  // of other threads depends on it; in the methods with after_iteration it
-  // comes before the last after_iteration call. May be empty.
-  std::function<void()> on_leaving;
-  // Called after every iteration by the methods that keep threads in step
-  // (CG in both modes, BiCG in the plain mode). May be empty.
-  std::function<void()> after_iteration;
 };
 
 struct KrylovSettings {
@@ -42,42 +33,46 @@ struct KrylovSettings {
   bool pivoting = false;          // pivoting-mode variants (breakdown tests, initial solve)
   bool transpose = false;         // solve Aᵀ·x = b (unsymmetric kinds)
   bool offcore_unshared = false;  // BiCGStab starts from x = b instead of an initial solve
-  // The run whose fatal path ("Not enough memory", code 100) ends a failed
-  // allocation of the extra vectors of BiCGStab and BiCGStab(2); without one
-  // the std::bad_alloc reaches the caller.
+  // The run whose memory monitor is charged with the extra vectors of
+  // BiCGStab and BiCGStab(2) and whose fatal path ("Not enough memory", code
+  // 100) ends a failed allocation; without one they are plain vectors.
   tessar* solver = nullptr;
 };
 
-// Vectors a method needs besides b and x, in units of n scalars.
-inline constexpr int cg_work_vectors = 3;
-inline constexpr int bicg_work_vectors = 5;
+// Vectors a method needs besides b and x, in units of n scalars: CG keeps
+// r, p and z/q, BiCG r, p, z/q, p̃ and r̃, with r in b's place.
+inline constexpr int cg_work_vectors = 2;
+inline constexpr int bicg_work_vectors = 4;
 
 // Preconditioned conjugate gradients for the symmetric kinds. b is the
-// permuted right-hand side, x receives the solution; work holds
-// cg_work_vectors·n scalars. bnorm = ‖b‖₂.
+// permuted right-hand side, which the iteration overwrites with its residual;
+// x receives the solution; work holds cg_work_vectors·n scalars.
+// bnorm = ‖b‖₂.
 template <class K>
 [[nodiscard]] int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                                     const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                                     typename K::scalar* b, double bnorm, typename K::scalar* x,
                                      typename K::scalar* work);
 
-// BiCG for the unsymmetric kinds, work holds bicg_work_vectors·n scalars.
+// BiCG for the unsymmetric kinds, b overwritten as in CG, work holds
+// bicg_work_vectors·n scalars.
 template <class K>
 [[nodiscard]] int BiConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                                       const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                                       typename K::scalar* b, double bnorm, typename K::scalar* x,
                                        typename K::scalar* work);
 
-// BiCGStab and BiCGStab(2) (pivoting modes only); they allocate their own
-// further vectors, charged to nothing, and end the run with "Not enough
-// memory" (code 100) through KrylovSettings::solver when they cannot.
+// BiCGStab and BiCGStab(2) (pivoting modes only) leave b as it is; work holds
+// bicg_work_vectors·n scalars, and they allocate their further vectors
+// themselves (three and five), ending the run with "Not enough memory"
+// (code 100) through KrylovSettings::solver when they cannot.
 // BiCGStab(2) iterates on the left-preconditioned system M⁻¹A·x = M⁻¹b: its
 // tolerance applies to ‖M⁻¹(b − A·x)‖₂/‖M⁻¹b‖₂ (bnorm is not used), and when
 // it makes no step (a tolerance of 1 or more) it returns x = M⁻¹b.
 template <class K>
 [[nodiscard]] int BiCGStab(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                           const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work);
+                           typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work);
 template <class K>
 [[nodiscard]] int BiCGStab2(const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& s,
-                            const typename K::scalar* b, double bnorm, typename K::scalar* x,
+                            typename K::scalar* b, double bnorm, typename K::scalar* x,
                             typename K::scalar* work);
 
 // One cycle of flexible GMRES with the factorization as right preconditioner:

@@ -15,9 +15,11 @@
 #include "solve/substitution.h"
 #include "solve/verification.h"
 
-// Each thread's vectors: the permuted right-hand side, the iterate, the
-// method's work vectors, the right-hand side as read, and the substitution's
-// work vector.
+// Each thread's vectors: the permuted right-hand side (the method's residual
+// while it iterates, the solution in the system as read after it), the
+// iterate and the method's work vectors; the right-hand side as read stays in
+// the caller's vector until the solution replaces it. Besides them each
+// thread has the substitution's work vector.
 template <class K>
 struct PostImprovement<K>::State {
   tessar& solver;
@@ -27,11 +29,11 @@ struct PostImprovement<K>::State {
   FactorAccess access;
   bool iterating = false;
   std::int32_t vectors_per_thread = 0;
+  std::int32_t threads = 1;
   std::vector<ChargedArray<T>> blocks;
   std::vector<ChargedArray<std::byte>> substitution_work;
 
-  State(tessar& s, const YaleMatrix& matrix, const YaleMatrix& as_read, std::int32_t threads)
-      : solver(s), a(matrix), original(as_read), blocks(threads), substitution_work(threads) {}
+  State(tessar& s, const YaleMatrix& matrix, const YaleMatrix& as_read) : solver(s), a(matrix), original(as_read) {}
 
   T* vectors(std::int32_t thread) { return blocks[thread].data(); }
 };
@@ -85,20 +87,24 @@ struct SystemMap {
 };
 
 // The kind's iteration: CG for the symmetric kinds, BiCG for the unsymmetric
-// ones, followed with -bicgstab (pivoting modes) by BiCGStab and BiCGStab(2).
+// ones, followed with -bicgstab (pivoting modes) by BiCGStab and BiCGStab(2),
+// which start again from a copy of b kept for them. b is overwritten.
 template <class K>
-int run_iteration(const tessar& solver, const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& settings,
-                  const typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
+int run_iteration(tessar& solver, const KrylovOperators<typename K::scalar>& ops, const KrylovSettings& settings,
+                  typename K::scalar* b, double bnorm, typename K::scalar* x, typename K::scalar* work) {
   if constexpr (K::symmetry == Symmetry::unsymmetric) {
-    const bool chain = solver.pivoting && solver.post_method == 2;
+    if (!(solver.pivoting && solver.post_method == 2)) return BiConjugateGradients<K>(ops, settings, b, bnorm, x, work);
+    ChargedArray<typename K::scalar> kept;
+    kept.allocate(solver, static_cast<std::size_t>(settings.n), "Not enough memory");
+    std::copy(b, b + settings.n, kept.data());
     int result = BiConjugateGradients<K>(ops, settings, b, bnorm, x, work);
-    if (result != 0 && chain) {
+    if (result != 0) {
       OrlDebug(2, L"Starting BiCGStab improvement, Thread%d |rhs| = %le\n", settings.thread, bnorm);
-      result = BiCGStab<K>(ops, settings, b, bnorm, x, work);
+      result = BiCGStab<K>(ops, settings, kept.data(), bnorm, x, work);
     }
-    if (result != 0 && chain) {
+    if (result != 0) {
       OrlDebug(2, L"Starting BiCGStab(%d) improvement, Thread%d |rhs| = %le\n", 2, settings.thread, bnorm);
-      result = BiCGStab2<K>(ops, settings, b, bnorm, x, work);
+      result = BiCGStab2<K>(ops, settings, kept.data(), bnorm, x, work);
     }
     return result;
   } else {
@@ -124,8 +130,7 @@ class Escalation {
 
   struct Vectors {
     const T* rhs;  // the right-hand side as read
-    T* out;        // receives the best solution
-    T* r_solver;   // residual in the factor's system, then a candidate's residual
+    T* out;        // holds the first solution, receives the best one
     T* d;          // correction in the factor's system
     T* work;       // the iteration's work vectors, null when the run does not iterate
   };
@@ -136,6 +141,7 @@ class Escalation {
     const auto n = static_cast<std::size_t>(map.n);
     best_.allocate(solver, n, escalation_failure);
     residual_.allocate(solver, n, escalation_failure);
+    r_solver_.allocate(solver, n, escalation_failure);
     if (!v_.work) {
       own_work_.allocate(solver, n * work_vectors<K>(), escalation_failure);
       v_.work = own_work_.data();
@@ -178,9 +184,9 @@ class Escalation {
   }
 
   // r_solver = the best solution's true residual in the factor's system.
-  double residual_in_solver() const {
-    map_.to_solver(residual_.data(), v_.r_solver);
-    return vec::norm2(map_.n, v_.r_solver);
+  double residual_in_solver() {
+    map_.to_solver(residual_.data(), r_solver_.data());
+    return vec::norm2(map_.n, r_solver_.data());
   }
 
   // Confirms best + Dc·Pᵀ·d (best + d for a correction in the system as
@@ -192,11 +198,11 @@ class Escalation {
     } else {
       for (std::int32_t i = 0; i < map_.n; ++i) v_.out[i] = best_[i] + v_.d[i];
     }
-    const Confirmation c = confirm(v_.out, v_.r_solver);
+    const Confirmation c = confirm(v_.out, r_solver_.data());
     OrlDebug(2, step_line, settings_.thread, count, c.relative, c.backward);
     if (!c.finite || !(c.relative < best_c_.relative)) return false;
     std::copy(v_.out, v_.out + map_.n, best_.data());
-    std::copy(v_.r_solver, v_.r_solver + map_.n, residual_.data());
+    std::copy(r_solver_.begin(), r_solver_.end(), residual_.data());
     best_c_ = c;
     best_step_ = step;
     return true;
@@ -207,7 +213,7 @@ class Escalation {
       const double rnorm = residual_in_solver();
       KrylovSettings settings = settings_;
       settings.tolerance = reduction();
-      (void)run_iteration<K>(solver_, ops_, settings, v_.r_solver, rnorm, v_.d, v_.work);
+      (void)run_iteration<K>(solver_, ops_, settings, r_solver_.data(), rnorm, v_.d, v_.work);
       if (!try_correction(RhsStep::restart,
                           L"Thread%d restart %d from the true residual: relative residual %le, backward error %le\n", k))
         return false;
@@ -259,9 +265,40 @@ class Escalation {
   const KrylovOperators<T>& ops_;
   KrylovSettings settings_;
   Vectors v_;
-  ChargedArray<T> best_, residual_, own_work_;
+  // The best solution, its true residual, a residual in the factor's system
+  // (then a candidate's true residual), and the work vectors of a run that
+  // does not iterate otherwise.
+  ChargedArray<T> best_, residual_, r_solver_, own_work_;
   Confirmation best_c_;
   RhsStep best_step_ = RhsStep::iteration;
+};
+
+// The solve threads that fit under the soft memory limit beside the factor
+// area, each holding thread_bytes; at least one, at most the threads asked for.
+std::int32_t threads_that_fit(const tessar& solver, std::int32_t asked, std::int64_t thread_bytes) {
+  const std::int64_t left_kb = solver.Soft_Memory_Limit - solver.memory_in_use;
+  const std::int64_t fit = left_kb <= 0 ? 0 : left_kb * 1024 / std::max<std::int64_t>(thread_bytes, 1);
+  const auto threads = static_cast<std::int32_t>(std::clamp<std::int64_t>(fit, 1, std::max(asked, 1)));
+  OrlDebug(2, L"Solution phase: %d of %d solve threads fit beside the factor area (%lld KB per thread, %lld KB left "
+              L"under the soft limit)\n",
+           threads, asked, static_cast<long long>(thread_bytes / 1024), static_cast<long long>(left_kb));
+  return threads;
+}
+
+// Takes part in the shared sweeps over an offcore factor while it lives.
+class SweepMembership {
+ public:
+  explicit SweepMembership(FactorAccess& access) : access_(access.shared.on.load() ? &access : nullptr) {
+    if (access_) join_shared_sweeps(*access_);
+  }
+  ~SweepMembership() {
+    if (access_) leave_shared_sweeps(*access_);
+  }
+  SweepMembership(const SweepMembership&) = delete;
+  SweepMembership& operator=(const SweepMembership&) = delete;
+
+ private:
+  FactorAccess* access_;
 };
 
 }  // namespace
@@ -269,18 +306,25 @@ class Escalation {
 template <class K>
 PostImprovement<K>::PostImprovement(tessar& solver, const YaleMatrix& a, const YaleMatrix& original,
                                     std::int32_t threads)
-    : state_(std::make_unique<State>(solver, a, original, threads)) {
+    : state_(std::make_unique<State>(solver, a, original)) {
   State& st = *state_;
   st.original_norm = MatrixInfinityNorm<K>(original);
   st.iterating = !solver.double_precision || solver.enforce_CG;
-  // permuted b, x, method work, b as read
-  st.vectors_per_thread = 2 + (st.iterating ? work_vectors<K>() : 0) + 1;
-  prepare_factor_access(solver, st.access, 0);
+  // permuted b, x, method work
+  st.vectors_per_thread = 2 + (st.iterating ? work_vectors<K>() : 0);
   const std::size_t n = static_cast<std::size_t>(a.n);
-  for (std::int32_t t = 0; t < threads; ++t) {
+  const std::size_t work_bytes = std::max<std::size_t>(substitution_work_bytes(solver), 1);
+  // The block, the substitution's work and the thread's right-hand-side vector.
+  const auto thread_bytes = static_cast<std::int64_t>((st.vectors_per_thread + 1) * n * sizeof(T) + work_bytes);
+  PatchSettings patches = patch_settings_of();
+  patches.kept_free_bytes = thread_bytes * std::max(threads, 1);
+  prepare_factor_access(solver, st.access, 0, patches);
+  st.threads = threads_that_fit(solver, threads, thread_bytes);
+  st.blocks = std::vector<ChargedArray<T>>(st.threads);
+  st.substitution_work = std::vector<ChargedArray<std::byte>>(st.threads);
+  for (std::int32_t t = 0; t < st.threads; ++t) {
     st.blocks[t].allocate(solver, n * st.vectors_per_thread, "Not enough memory for CG_Vectors");
-    st.substitution_work[t].allocate(solver, std::max<std::size_t>(substitution_work_bytes(solver), 1),
-                                     "Not enough memory for CG_Vectors");
+    st.substitution_work[t].allocate(solver, work_bytes, "Not enough memory for CG_Vectors");
   }
 }
 
@@ -290,14 +334,18 @@ PostImprovement<K>::~PostImprovement() {
 }
 
 template <class K>
-bool PostImprovement<K>::offcore() const {
-  return state_->access.offcore;
+std::int32_t PostImprovement<K>::threads() const {
+  return state_->threads;
 }
 
 template <class K>
-void PostImprovement<K>::share_patch_loads(std::int32_t threads) {
-  if (!state_->access.offcore) return;
-  if (threads > 1) start_shared_loading(state_->access, threads);
+void PostImprovement<K>::share_patch_loads(std::int32_t threads, std::int32_t coming) {
+  if (state_->access.offcore) start_shared_loading(state_->access, threads, coming);
+}
+
+template <class K>
+void PostImprovement<K>::launches_ended() {
+  if (state_->access.shared.on.load()) end_joining(state_->access);
 }
 
 template <class K>
@@ -306,16 +354,18 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
   tessar& solver = st.solver;
   const std::int32_t n = st.a.n;
   constexpr bool unsymmetric = K::symmetry == Symmetry::unsymmetric;
+  const T* rhs = vector;
   T* block = st.vectors(thread);
   T* b = block;
   T* x = block + n;
   T* work = st.iterating ? block + 2 * std::size_t(n) : nullptr;
-  T* rhs = block + std::size_t(n) * (st.vectors_per_thread - 1);
   const SystemMap<T> map = SystemMap<T>::of(solver, n);
-  std::copy(vector, vector + n, rhs);
   map.to_solver(rhs, b);
   if (unsymmetric && transpose) OrlDebug(2, L"Solving transpose of the matrix\n");
 
+  // Joined before anything returns, so that a right-hand side expected at
+  // the sweep barrier always joins and leaves.
+  const SweepMembership membership(st.access);
   const double bnorm = vec::norm2(n, b);
   if (unsymmetric) OrlDebug(2, L"Starting BiCG improvement, Thread%d |rhs| = %le\n", thread, bnorm);
   else OrlDebug(2, L"CG improvement, Thread%d |rhs| = %le\n", thread, bnorm);
@@ -329,8 +379,6 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
   KrylovOperators<T> ops;
   ops.precondition = [&](T* v, bool t) { SolveWithFactor<K>(solver, st.access, v, t, subst_work); };
   ops.multiply = [&](const T* in, T* out, bool t) { multiply_matrix<K>(st.a, in, out, t); };
-  ops.on_leaving = [] {};
-  ops.after_iteration = [] {};
   KrylovSettings settings;
   settings.n = n;
   settings.tolerance = solver.cg_tolerance;
@@ -338,7 +386,7 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
   settings.thread = thread;
   settings.pivoting = solver.pivoting || solver.multi_thread;
   settings.transpose = transpose;
-  settings.offcore_unshared = st.access.offcore;
+  settings.offcore_unshared = st.access.offcore && !st.access.shared.on.load();
   settings.solver = &solver;
 
   if (!st.iterating) {
@@ -350,13 +398,16 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
     // The iteration's own verdict is not trusted: the confirmation decides.
     (void)run_iteration<K>(solver, ops, settings, b, bnorm, x, work);
   }
-  map.to_original(x, vector);
-  Confirmation c = ConfirmSolution<K>(st.original, st.original_norm, vector, rhs, b, solver.cg_tolerance);
+  // The solution in the system as read takes b's place; x serves as the
+  // confirmation's residual, then as the escalation's correction.
+  T* solution = b;
+  map.to_original(x, solution);
+  Confirmation c = ConfirmSolution<K>(st.original, st.original_norm, solution, rhs, x, solver.cg_tolerance);
   result = {c.relative, RhsStep::iteration};
   if (!c.passed) {
     OrlDebug(2, L"Thread%d solution not confirmed: relative residual %le, backward error %le\n", thread, c.relative,
              c.backward);
-    Escalation<K> escalation(solver, st.original, st.original_norm, map, ops, settings, {rhs, vector, b, x, work});
+    Escalation<K> escalation(solver, st.original, st.original_norm, map, ops, settings, {rhs, solution, x, work});
     result.step = escalation.run();
     c = escalation.best();
     result.residual = c.relative;
@@ -366,6 +417,7 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
       return 16;
     }
   }
+  std::copy(solution, solution + n, vector);
   log_confirmed(thread, c, solver.cg_tolerance);
   if (solver.check_residual) OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, c.relative);
   return 0;

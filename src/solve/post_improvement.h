@@ -22,8 +22,10 @@ class PostImprovement {
  public:
   using T = typename K::scalar;
 
-  // Set-up for up to `threads` solve threads: where the factor is read from,
-  // the vector blocks of every thread, the shared-load bookkeeping. a is the
+  // Set-up for up to `threads` solve threads: where the factor is read from
+  // (an offcore area leaves room for the threads' vectors under the soft
+  // memory limit), how many threads fit beside it (logged; at least one),
+  // the vector blocks of each. a is the
   // matrix as the factorization left it (reordered and scaled), original the
   // matrix as read from "A", against which every solution is confirmed.
   PostImprovement(tessar& solver, const YaleMatrix& a, const YaleMatrix& original, std::int32_t threads);
@@ -33,16 +35,19 @@ class PostImprovement {
 
   // ImproveSolution: vector holds the right-hand side (unpermuted) and
   // receives the solution. Returns 0 once the solution is confirmed, or 16
-  // when no step reached a confirmed solution (the vector then holds the
-  // best one found, which must not be written). result receives the least
+  // when no step reached a confirmed solution (the vector then still holds
+  // the right-hand side). result receives the least
   // true relative residual reached and the step that confirmed the solution.
   [[nodiscard]] int improve(T* vector, std::int32_t thread, bool transpose, RhsResult& result);
 
-  // Number of solve threads running at once (1 when they do not share).
-  void share_patch_loads(std::int32_t threads);
+  // The solve threads the set-up made room for.
+  std::int32_t threads() const;
 
-  // Whether the substitution reads the factor in patches from its files.
-  bool offcore() const;
+  // Number of solve threads running at once and the right-hand sides they
+  // will solve: above 1 thread an offcore factor is read in shared sweeps.
+  void share_patch_loads(std::int32_t threads, std::int32_t coming);
+  // No further right-hand side will be launched.
+  void launches_ended();
 
  private:
   struct State;

@@ -78,7 +78,7 @@ void report_solved(const tessar& solver, std::int32_t solved, std::int32_t nrhs)
 
 int solve_in_turn(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
                   const RhsSolveHooks& hooks) {
-  hooks.share_patch_loads(1);
+  hooks.share_patch_loads(1, 0);
   ChargedArray<std::byte> svect;
   svect.allocate(solver, element_size * n, "Cannot allocate memory for svect");
   const auto count = static_cast<std::int32_t>(rhs.size());
@@ -134,9 +134,9 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
 
 int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::int32_t threads,
                       std::size_t element_size, const RhsSolveHooks& hooks) {
-  hooks.share_patch_loads(threads);
-  solver.threaded_vector_io = true;
   const auto nrhs = static_cast<std::int32_t>(rhs.size());
+  hooks.share_patch_loads(threads, nrhs);
+  solver.threaded_vector_io = true;
   RhsRun run(solver, n, nrhs, threads, element_size, hooks);
   for (std::int32_t i = 0; i < nrhs; ++i) {
     const std::int32_t k = rhs[i];
@@ -151,6 +151,7 @@ int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int
     if (run.workers[slot].joinable()) run.workers[slot].join();
     run.workers[slot] = start_thread([&run, slot, k] { RhsSolveThread(run, slot, k); });
   }
+  hooks.launches_ended();
   for (std::int32_t t = 0; t < threads; ++t) {
     run.free_threads.acquire();
     report_solved(solver, run.completed.get(), nrhs);
@@ -159,7 +160,7 @@ int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int
     if (worker.joinable()) worker.join();
   run.free_threads.release(threads);
   solver.threaded_vector_io = false;
-  hooks.share_patch_loads(1);
+  hooks.share_patch_loads(1, 0);
   return run.error_code.get();
 }
 

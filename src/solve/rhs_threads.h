@@ -16,8 +16,11 @@ struct RhsSolveHooks {
   // The per-thread solve of right-hand side `rhs` in vector (right-hand side
   // in, solution out): 0, or the error code of a right-hand side that failed.
   std::function<int(void* vector, std::int32_t thread, std::int32_t rhs)> solve_one;
-  // Tells the substitution how many threads will share patch loads (1: none).
-  std::function<void(std::int32_t threads)> share_patch_loads;
+  // Tells the substitution how many threads will share patch loads (1: none)
+  // and how many right-hand sides they will solve.
+  std::function<void(std::int32_t threads, std::int32_t coming)> share_patch_loads;
+  // Tells it that no further right-hand side will be launched.
+  std::function<void()> launches_ended;
   // Upper bound on the threads used; 0 for none.
   std::int32_t max_threads = 0;
 };

@@ -28,10 +28,11 @@ int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, Rhs
     ledger.record(rhs, result, code == 0);
     return code;
   };
-  hooks.share_patch_loads = [&](std::int32_t threads) { improvement.share_patch_loads(threads); };
-  // Threads that read the factor in patches would have to move through it in
-  // step; one thread reading each patch for itself is used instead.
-  hooks.max_threads = improvement.offcore() ? 1 : 0;
+  hooks.share_patch_loads = [&](std::int32_t threads, std::int32_t coming) {
+    improvement.share_patch_loads(threads, coming);
+  };
+  hooks.launches_ended = [&] { improvement.launches_ended(); };
+  hooks.max_threads = improvement.threads();
   return SolveAllRhs(solver, a.n, pending, sizeof(T), hooks);
 }
 

@@ -14,6 +14,7 @@
 #include "kernels/supernode_solve.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -287,6 +288,19 @@ void prepare_after_offcore_factorization(tessar& solver, FactorAccess& access, s
   finish_offcore(solver, access, capacity);
 }
 
+// Bytes of the area for an offcore solve without factorization: what the
+// soft limit leaves beside the memory in use and the bytes kept free, at
+// least a twentieth of the factor, at most the whole factor; with a capacity
+// chosen by the caller, that capacity.
+std::int64_t offcore_area_bytes(const tessar& solver, std::int64_t whole, std::int64_t reserved_bytes,
+                                const PatchSettings& settings) {
+  const std::int64_t w = solver.elem_size;
+  if (!whole_factor_wanted(settings)) return patch_capacity(solver, settings.patch_entries, settings) * w + reserved_bytes;
+  const std::int64_t left = (solver.Soft_Memory_Limit - solver.memory_in_use) * 1024 - settings.kept_free_bytes;
+  const std::int64_t least = (solver.NzU / 20) * w + reserved_bytes;
+  return std::min(std::max(left, least), whole * w + reserved_bytes);
+}
+
 void prepare_without_factorization(tessar& solver, FactorAccess& access, std::int64_t reserved_bytes,
                                    const PatchSettings& settings) {
   const std::int64_t w = solver.elem_size;
@@ -307,7 +321,7 @@ void prepare_without_factorization(tessar& solver, FactorAccess& access, std::in
     finish_incore(solver, access);
     return;
   }
-  const std::int64_t bytes = std::max((limit - used) * 1024, (solver.NzU / 20) * w + reserved_bytes);
+  const std::int64_t bytes = offcore_area_bytes(solver, whole, reserved_bytes, settings);
   const std::int64_t capacity = patch_capacity(solver, (bytes - reserved_bytes) / w, settings);
   replace_work_array(solver, std::max(bytes, capacity * w + reserved_bytes), 0);
   set_vector_block(solver, access, reserved_bytes);
@@ -318,18 +332,39 @@ void load_patch(tessar& solver, FactorAccess& access, const PatchRequest& reques
   if (solver.multi_thread) LoadSupernodeFactors(solver, request.first, request.last, request.factor);
   else ReadFactorRange(solver, request.offset, request.count, request.factor);
   if (has_two_by_two_pivots(solver, access)) SplitTwoByTwoPivots(solver, access, request.first, request.last, request.offset);
+  ++access.traffic.loads;
+  access.traffic.bytes += request.count * solver.elem_size;
 }
 
-// Loads the waiting threads' patch and lets them go on (the caller holds the
-// section). The phase flips first, so a released thread that hurries on to
-// the next load waits on the other semaphore.
-void complete_shared_load(tessar& solver, FactorAccess& access, std::int32_t waiting) {
-  SharedPatchLoading& shared = access.shared;
-  const std::int32_t old_phase = shared.phase;
+// Starts a sweep when the expected threads wait at the sweep barrier: its
+// riders are the waiting threads of one direction, the other direction's
+// first when the last sweep went this way. The caller holds the mutex.
+void start_sweep_if_all_wait(FactorAccess& access) {
+  SharedSweeps& shared = access.shared;
+  const std::int32_t waiting = shared.waiting[0] + shared.waiting[1];
+  const std::int32_t expected = std::min(shared.threads, shared.active + shared.coming);
+  if (waiting == 0 || waiting < expected) return;
+  std::int32_t d = 1 - shared.last_direction;
+  if (shared.waiting[d] == 0) d = 1 - d;
+  shared.riders = shared.waiting[d];
+  shared.waiting[d] = 0;
   shared.arrived = 0;
-  shared.phase = 1 - old_phase;
-  load_patch(solver, access, shared.pending);
-  if (waiting > 0) shared.released[old_phase].release(waiting);
+  ++shared.started[d];
+  shared.last_direction = d;
+  ++access.traffic.sweeps;
+  shared.changed.notify_all();
+}
+
+// Waits at the sweep barrier until a sweep of this direction takes the
+// calling thread along.
+void board_shared_sweep(FactorAccess& access, bool transposed) {
+  SharedSweeps& shared = access.shared;
+  const int d = transposed ? 1 : 0;
+  std::unique_lock lock(shared.mutex);
+  const std::int64_t ticket = shared.started[d];
+  ++shared.waiting[d];
+  start_sweep_if_all_wait(access);
+  shared.changed.wait(lock, [&] { return shared.started[d] != ticket; });
 }
 
 enum class Sweep { forward, backward };
@@ -514,6 +549,7 @@ class Substitution {
   Substitution(tessar& solver, FactorAccess& access, T* x, bool transpose, void* work)
       : solver_(solver),
         access_(access),
+        transpose_(transpose),
         ranges_(solver, access.block_form, transpose && !symmetric, x, static_cast<S*>(work)),
         forward_factor_(symmetric || transpose ? 'U' : 'L'),
         backward_factor_(symmetric || !transpose ? 'U' : 'L') {}
@@ -525,6 +561,7 @@ class Substitution {
   }
 
   void in_patches() {
+    if (access_.shared.on.load()) board_shared_sweep(access_, !symmetric && transpose_);
     const PatchRequest last_forward = forward_patches();
     backward_patches(last_forward);
     if constexpr (symmetric)
@@ -579,6 +616,7 @@ class Substitution {
 
   tessar& solver_;
   FactorAccess& access_;
+  bool transpose_;
   RangeSolver<K, S> ranges_;
   char forward_factor_;
   char backward_factor_;
@@ -589,11 +627,24 @@ class Substitution {
 template <class K, class S>
 void solve_with_stored(tessar& solver, FactorAccess& access, typename K::scalar* x, bool transpose, void* work) {
   Substitution<K, S> substitution(solver, access, x, transpose, work);
-  if (access.offcore) substitution.in_patches();
-  else substitution.incore();
+  if (!access.offcore) {
+    substitution.incore();
+    return;
+  }
+  ++access.traffic.substitutions;
+  substitution.in_patches();
 }
 
 }  // namespace
+
+PatchSettings patch_settings_of() {
+  PatchSettings settings;
+  if (const auto entries = environment_value("TS_PATCH_ENTRIES"); entries && *entries > 0) {
+    settings.patch_entries = *entries;
+    OrlDebug(2, L"TS_PATCH_ENTRIES sets the patch capacity to %lld entries\n", static_cast<long long>(*entries));
+  }
+  return settings;
+}
 
 void prepare_factor_access(tessar& solver, FactorAccess& access, std::int64_t reserved_bytes,
                            const PatchSettings& settings) {
@@ -615,6 +666,10 @@ void release_factor_access(tessar& solver, FactorAccess& access) {
   if (access.offcore) {
     CloseFactorFile(solver, 'U');
     CloseFactorFile(solver, 'L');
+    const PatchTraffic& t = access.traffic;
+    OrlDebug(2, L"Factor read in %lld patch loads (%.1f MB) for %lld substitutions, %lld shared sweeps\n",
+             static_cast<long long>(t.loads), static_cast<double>(t.bytes) / (1 << 20),
+             static_cast<long long>(t.substitutions.load()), static_cast<long long>(t.sweeps));
   }
   access.u_area = access.l_area = nullptr;
   access.vector_block = nullptr;
@@ -651,34 +706,52 @@ void SplitTwoByTwoPivots(tessar& solver, FactorAccess& access, std::int32_t firs
   });
 }
 
-void start_shared_loading(FactorAccess& access, std::int32_t threads) {
-  std::scoped_lock lock(access.shared.section);
-  access.shared.expected = threads > 1 ? threads : 0;
-  access.shared.arrived = 0;
-  access.shared.on = threads > 1;
+void start_shared_loading(FactorAccess& access, std::int32_t threads, std::int32_t coming) {
+  SharedSweeps& shared = access.shared;
+  std::scoped_lock lock(shared.mutex);
+  shared.threads = threads;
+  shared.coming = coming;
+  shared.active = shared.riders = shared.arrived = 0;
+  shared.waiting[0] = shared.waiting[1] = 0;
+  shared.on = threads > 1;
 }
 
-void stop_shared_loading(tessar& solver, FactorAccess& access) {
-  SharedPatchLoading& shared = access.shared;
-  std::scoped_lock lock(shared.section);
-  if (shared.expected == 0) return;
-  if (--shared.expected == 0) shared.on = false;
-  if (shared.arrived > 0 && shared.arrived == shared.expected) complete_shared_load(solver, access, shared.arrived);
+void join_shared_sweeps(FactorAccess& access) {
+  SharedSweeps& shared = access.shared;
+  std::scoped_lock lock(shared.mutex);
+  ++shared.active;
+  shared.coming = std::max(shared.coming - 1, 0);
 }
 
+void end_joining(FactorAccess& access) {
+  std::scoped_lock lock(access.shared.mutex);
+  access.shared.coming = 0;
+  start_sweep_if_all_wait(access);
+}
+
+void leave_shared_sweeps(FactorAccess& access) {
+  std::scoped_lock lock(access.shared.mutex);
+  --access.shared.active;
+  start_sweep_if_all_wait(access);
+}
+
+// The load itself runs outside the mutex: the other riders wait for it, and
+// threads reaching the barrier or leaving meanwhile cannot start a sweep, as
+// the riders are neither waiting there nor gone.
 void LoadPatchShared(tessar& solver, FactorAccess& access, const PatchRequest& request) {
-  SharedPatchLoading& shared = access.shared;
-  std::int32_t phase;
-  {
-    std::scoped_lock lock(shared.section);
-    shared.pending = request;
-    if (++shared.arrived >= shared.expected) {
-      complete_shared_load(solver, access, shared.arrived - 1);
-      return;
-    }
-    phase = shared.phase;
+  SharedSweeps& shared = access.shared;
+  std::unique_lock lock(shared.mutex);
+  if (++shared.arrived < shared.riders) {
+    const std::int64_t ticket = shared.loads_completed;
+    shared.changed.wait(lock, [&] { return shared.loads_completed != ticket; });
+    return;
   }
-  shared.released[phase].acquire();
+  shared.arrived = 0;
+  lock.unlock();
+  load_patch(solver, access, request);
+  lock.lock();
+  ++shared.loads_completed;
+  shared.changed.notify_all();
 }
 
 template void SolveWithFactor<RealSymmetric>(tessar&, FactorAccess&, double*, bool, void*);

@@ -13,16 +13,16 @@
 // Incore the whole factor lies in memory and is only read, so any number of
 // threads may solve different vectors at once. Offcore the factor is read in
 // patches, runs of consecutive columns or supernodes that fit in the patch
-// capacity; either one thread reads the patches for itself or all solve
-// threads move through the same patches in lock step (shared loading), each
-// on its own vector.
+// capacity; either one thread reads the patches for itself or the solve
+// threads ride through the patches together in shared sweeps, each on its own
+// vector, so that a patch is read once for all of them.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <semaphore>
+#include <mutex>
 
 #include "driver/charged_array.h"
-#include "platform/guarded_section.h"
 
 class tessar;
 
@@ -36,20 +36,46 @@ struct PatchRequest {
   char factor = 'U';
 };
 
-// State of the lock-step loading: how many threads take part, how many have
-// arrived at the current load and which of the two semaphores they wait on.
-// The phase alternates so that a thread that hurries on to the next load
-// cannot take a release meant for the previous one. Everything here is
-// changed only inside the section, except the flag on, which the solving
-// threads read to choose between shared and their own loads.
-struct SharedPatchLoading {
+// Shared sweeps over an offcore factor. A solve thread takes part while it
+// works on a right-hand side (join_shared_sweeps … leave_shared_sweeps); each
+// substitution it makes waits at the sweep barrier until the expected
+// threads wait there: those taking part, and as many of the right-hand sides
+// still coming as there are threads free for them (a thread that leaves is
+// replaced by the next right-hand side, which is worth waiting for: it joins
+// as soon as it has read its vector). The waiting threads of one
+// direction (A, or Aᵀ for the unsymmetric kinds, whose sweeps read the
+// factors in the other order) then ride one sweep through the patches
+// together: each patch is loaded once, by the last rider to ask for it, and
+// replaced only when every rider has asked for the next one. Directions
+// alternate when threads wait for both. A thread that leaves (its vector
+// confirmed, or given up) no longer counts, so the others never wait for it;
+// when no right-hand side is coming any more (all have joined, or the
+// launches stopped) only the threads taking part are waited for.
+//
+// Everything but the flag on is changed under the mutex. on is set before
+// the solve threads start and read by them to choose between shared sweeps
+// and their own loads.
+struct SharedSweeps {
   std::atomic<bool> on{false};
-  GuardedSection section;
-  std::int32_t expected = 0;  // threads that take part in each load
-  std::int32_t arrived = 0;   // threads waiting at the current load
-  std::int32_t phase = 0;
-  PatchRequest pending;       // the load the waiting threads asked for
-  std::counting_semaphore<> released[2]{std::counting_semaphore<>(0), std::counting_semaphore<>(0)};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::int32_t threads = 0;             // solve threads
+  std::int32_t active = 0;              // threads taking part
+  std::int32_t coming = 0;              // right-hand sides still to join
+  std::int32_t waiting[2] = {0, 0};     // at the sweep barrier, by direction (1: Aᵀ)
+  std::int64_t started[2] = {0, 0};     // sweeps started, by direction
+  std::int32_t last_direction = 1;      // of the sweep started last
+  std::int32_t riders = 0;              // threads of the sweep in progress
+  std::int32_t arrived = 0;             // riders that asked for the next patch
+  std::int64_t loads_completed = 0;     // patches loaded by shared sweeps
+};
+
+// What the substitution read from the factor files during the solve phase.
+struct PatchTraffic {
+  std::int64_t loads = 0;  // patch loads
+  std::int64_t bytes = 0;  // factor bytes read by them
+  std::atomic<std::int64_t> substitutions{0};
+  std::int64_t sweeps = 0;  // shared sweeps (each serving one or more substitutions)
 };
 
 // The solution phase's view of the factor, filled by prepare_factor_access
@@ -81,19 +107,31 @@ struct FactorAccess {
   std::int64_t vector_block_bytes = 0;
   ChargedArray<std::byte> TwoByTwoOffdiag;
   std::int32_t two_by_two_count = 0;  // couplings held in TwoByTwoOffdiag now
-  SharedPatchLoading shared;
+  SharedSweeps shared;
+  PatchTraffic traffic;
 };
 
-// A patch capacity chosen by the caller instead of the memory plan, in
-// entries (0: none). When the factor lies in the files (an offcore
-// factorization or a run without one) the solve then goes in patches of this
-// capacity even where the factor would fit in memory, the area growing as
-// needed; a factor that stayed in memory is used in place. It serves
-// measurements of the patch logic with small factors; the capacity is kept
-// between the largest column or supernode and the whole factor.
+// How the factor area is sized beside the memory plan.
+//
+// patch_entries: a patch capacity chosen by the caller, in entries (0: none;
+// the environment's "TS_PATCH_ENTRIES" through patch_settings_of). When the
+// factor lies in the files (an offcore factorization or a run without one)
+// the solve then goes in patches of this capacity even where the factor
+// would fit in memory; a factor that stayed in memory is used in place. It
+// serves tests and measurements of the patch logic with small factors; the
+// capacity is kept between the largest column or supernode and the whole
+// factor.
+//
+// kept_free_bytes: memory an offcore area leaves free under the soft limit
+// (the solve threads' vectors); the area never shrinks below its minimum for
+// it.
 struct PatchSettings {
   std::int64_t patch_entries = 0;
+  std::int64_t kept_free_bytes = 0;
 };
+
+// The settings the environment asks for ("TS_PATCH_ENTRIES", logged when set).
+PatchSettings patch_settings_of();
 
 // The memory set-up of the solution phase, after the analysis is in place
 // and the matrix reordered (and scaled). After a factorization in this run
@@ -111,7 +149,9 @@ void prepare_factor_access(tessar& solver, FactorAccess& access, std::int64_t re
                            const PatchSettings& settings = {});
 
 // Puts the 2×2 couplings back into an incore factor, frees TwoByTwoOffdiag and
-// closes the factor files opened for patch reads.
+// closes the factor files opened for patch reads, logging what the patch
+// reads cost: "Factor read in %lld patch loads (%.1f MB) for %lld
+// substitutions, %lld shared sweeps\n" (level 2).
 void release_factor_access(tessar& solver, FactorAccess& access);
 
 // Bytes of the per-thread work vector SolveWithFactor needs (the wide
@@ -122,8 +162,8 @@ std::size_t substitution_work_bytes(const tessar& solver);
 // scaled) matrix: x holds the permuted right-hand side on entry and the
 // permuted solution on return. transpose (unsymmetric kinds only) solves
 // Aᵀ·x = b. work holds substitution_work_bytes(solver) bytes owned by the
-// calling thread. Offcore, while shared loading is on, every taking-part
-// thread must call it the same number of times.
+// calling thread. Offcore, while shared sweeps are on, the calling thread
+// must have joined them.
 template <class K>
 void SolveWithFactor(tessar& solver, FactorAccess& access, typename K::scalar* x, bool transpose, void* work);
 
@@ -135,10 +175,15 @@ void SolveWithFactor(tessar& solver, FactorAccess& access, typename K::scalar* x
 void SplitTwoByTwoPivots(tessar& solver, FactorAccess& access, std::int32_t first, std::int32_t last,
                          std::int64_t offset);
 
-// Shared loading: threads take part from start_shared_loading on; each load
-// waits until all of them have asked for it, and the last to ask loads the
-// patch for all. A thread that has no more vectors to solve leaves with
-// stop_shared_loading, which completes a load the others already wait for.
-void start_shared_loading(FactorAccess& access, std::int32_t threads);
-void stop_shared_loading(tessar& solver, FactorAccess& access);
+// Shared sweeps (see SharedSweeps): on for threads > 1, off otherwise, with
+// `coming` right-hand sides to be solved; set while no solve thread runs. A
+// solve thread joins before its first substitution of a right-hand side and
+// leaves after its last; end_joining says that no more will join.
+void start_shared_loading(FactorAccess& access, std::int32_t threads, std::int32_t coming);
+void join_shared_sweeps(FactorAccess& access);
+void leave_shared_sweeps(FactorAccess& access);
+void end_joining(FactorAccess& access);
+
+// Loads a patch of the sweep in progress for all its riders: waits until
+// every rider has asked for it, and the last to ask loads it.
 void LoadPatchShared(tessar& solver, FactorAccess& access, const PatchRequest& request);

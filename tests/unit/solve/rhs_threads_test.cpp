@@ -28,6 +28,7 @@ void raise_to(std::atomic<int>& most, int value) {
 struct DoublingSolve {
   std::atomic<int> running{0}, most_running{0}, highest_slot{-1}, calls{0};
   std::vector<std::int32_t> shared_loads;  // the thread counts announced, in turn
+  bool launches_ended = false;
   double failing = -1;
 
   RhsSolveHooks hooks() {
@@ -44,7 +45,8 @@ struct DoublingSolve {
       --running;
       return fail ? 16 : 0;
     };
-    h.share_patch_loads = [this](std::int32_t threads) { shared_loads.push_back(threads); };
+    h.share_patch_loads = [this](std::int32_t threads, std::int32_t) { shared_loads.push_back(threads); };
+    h.launches_ended = [this] { launches_ended = true; };
     return h;
   }
 };
@@ -85,6 +87,7 @@ TEST_F(RhsThreads, ThreadsAreBoundedSolutionsLandInPlaceAndAFailureStopsLaunches
     EXPECT_LE(solve.most_running.load(), p);
     EXPECT_LT(solve.highest_slot.load(), p);
     EXPECT_EQ(solve.shared_loads.front(), p);
+    EXPECT_EQ(solve.launches_ended, p > 1);
     const std::string text = log.text(), line = "One of the right-hand side did not converge\n";
     EXPECT_EQ(text.find(line) != std::string::npos, c.failing >= 0);
     EXPECT_EQ(text.find(line), text.rfind(line)) << "reported once";

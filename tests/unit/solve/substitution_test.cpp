@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <complex>
+#include <latch>
 #include <random>
 #include <string>
 #include <thread>
@@ -230,14 +231,17 @@ TYPED_TEST(Substitution, OffcoreAndKeptFactorsGiveTheIncoreSolution) {
 }
 
 // Several threads solving different vectors at once give what one thread
-// gives, vector for vector. Offcore they move through the patches in lock
-// step; thread 0 solves two vectors while the others solve one each and then
-// leave the shared loading, which must not leave thread 0 waiting.
+// gives, vector for vector. Offcore they ride shared sweeps: the three that
+// wait together share one sweep; thread 0 then solves a second vector
+// (transposed for the unsymmetric kinds) in a sweep of its own while the
+// others leave, which must not leave it waiting; a patch is loaded once per
+// sweep, not once per vector.
 TYPED_TEST(Substitution, ThreadsSolveTogether) {
   using K = TypeParam;
   using T = typename K::scalar;
   for (bool offcore : {false, true})
     for (bool pivoting : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "offcore " << offcore << " pivoting " << pivoting);
       const Family family = pivoting ? pivoting_family(K::solver_type) : plain_family(K::solver_type);
       const YaleMatrix a =
           offcore ? patch_system(K::solver_type, pivoting, 9) : generate(family, 6, K::solver_type, 1, 9).a;
@@ -245,22 +249,33 @@ TYPED_TEST(Substitution, ThreadsSolveTogether) {
       ASSERT_EQ(run.result, 0);
       ASSERT_EQ(run.access.offcore, offcore);
       constexpr int threads = 3;
+      const bool last_transposed = SolveRun<K>::unsymmetric;
       std::vector<std::vector<T>> b(threads + 1), alone(threads + 1), together(threads + 1);
+      const PatchTraffic& traffic = run.access.traffic;
+      std::vector<std::int64_t> loads(threads + 1);  // by the vector solved alone
       for (int t = 0; t <= threads; ++t) {
         b[t] = random_vector<T>(run.a.n, 200 + t);
-        alone[t] = run.solve(b[t]);
+        const std::int64_t before = traffic.loads;
+        alone[t] = run.solve(b[t], t == threads && last_transposed);
+        loads[t] = traffic.loads - before;
       }
-      if (offcore) start_shared_loading(run.access, threads);
+      const std::int64_t loads_before = traffic.loads, sweeps_before = traffic.sweeps;
+      if (offcore) start_shared_loading(run.access, threads, threads);
+      std::latch joined(threads);
       std::vector<std::thread> pool;
       for (int t = 0; t < threads; ++t)
         pool.emplace_back([&, t] {
+          if (offcore) join_shared_sweeps(run.access);
+          joined.arrive_and_wait();
           together[t] = run.solve(b[t]);
-          if (t == 0) together[threads] = run.solve(b[threads]);
-          if (offcore) stop_shared_loading(*run.solver, run.access);
+          if (t == 0) together[threads] = run.solve(b[threads], last_transposed);
+          if (offcore) leave_shared_sweeps(run.access);
         });
       for (auto& th : pool) th.join();
-      for (int t = 0; t <= threads; ++t)
-        EXPECT_EQ(together[t], alone[t]) << "offcore " << offcore << " pivoting " << pivoting << " vector " << t;
+      for (int t = 0; t <= threads; ++t) EXPECT_EQ(together[t], alone[t]) << "vector " << t;
+      if (!offcore) continue;
+      EXPECT_EQ(traffic.sweeps - sweeps_before, 2);
+      EXPECT_EQ(traffic.loads - loads_before, loads[0] + loads[threads]);
     }
 }
 
