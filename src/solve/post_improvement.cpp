@@ -344,8 +344,8 @@ void PostImprovement<K>::share_patch_loads(std::int32_t threads, std::int32_t co
 }
 
 template <class K>
-void PostImprovement<K>::launches_ended() {
-  if (state_->access.shared.on.load()) end_joining(state_->access);
+void PostImprovement<K>::launches_stopped(std::int32_t skipped) {
+  if (state_->access.shared.on.load()) not_coming(state_->access, skipped);
 }
 
 template <class K>

@@ -46,8 +46,8 @@ class PostImprovement {
   // Number of solve threads running at once and the right-hand sides they
   // will solve: above 1 thread an offcore factor is read in shared sweeps.
   void share_patch_loads(std::int32_t threads, std::int32_t coming);
-  // No further right-hand side will be launched.
-  void launches_ended();
+  // The launches stopped with `skipped` right-hand sides not launched.
+  void launches_stopped(std::int32_t skipped);
 
  private:
   struct State;

@@ -143,6 +143,7 @@ int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int
     run.free_threads.acquire();
     if (run.error_code.get() != 0) {
       run.free_threads.release();
+      hooks.launches_stopped(nrhs - i);
       break;
     }
     report_solved(solver, run.completed.get(), nrhs);
@@ -151,7 +152,6 @@ int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int
     if (run.workers[slot].joinable()) run.workers[slot].join();
     run.workers[slot] = start_thread([&run, slot, k] { RhsSolveThread(run, slot, k); });
   }
-  hooks.launches_ended();
   for (std::int32_t t = 0; t < threads; ++t) {
     run.free_threads.acquire();
     report_solved(solver, run.completed.get(), nrhs);

@@ -19,8 +19,9 @@ struct RhsSolveHooks {
   // Tells the substitution how many threads will share patch loads (1: none)
   // and how many right-hand sides they will solve.
   std::function<void(std::int32_t threads, std::int32_t coming)> share_patch_loads;
-  // Tells it that no further right-hand side will be launched.
-  std::function<void()> launches_ended;
+  // Tells it that the launches stopped (after a failure) with `skipped`
+  // right-hand sides not launched.
+  std::function<void(std::int32_t skipped)> launches_stopped;
   // Upper bound on the threads used; 0 for none.
   std::int32_t max_threads = 0;
 };

@@ -31,7 +31,7 @@ int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, Rhs
   hooks.share_patch_loads = [&](std::int32_t threads, std::int32_t coming) {
     improvement.share_patch_loads(threads, coming);
   };
-  hooks.launches_ended = [&] { improvement.launches_ended(); };
+  hooks.launches_stopped = [&](std::int32_t skipped) { improvement.launches_stopped(skipped); };
   hooks.max_threads = improvement.threads();
   return SolveAllRhs(solver, a.n, pending, sizeof(T), hooks);
 }

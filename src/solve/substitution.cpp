@@ -723,9 +723,9 @@ void join_shared_sweeps(FactorAccess& access) {
   shared.coming = std::max(shared.coming - 1, 0);
 }
 
-void end_joining(FactorAccess& access) {
+void not_coming(FactorAccess& access, std::int32_t count) {
   std::scoped_lock lock(access.shared.mutex);
-  access.shared.coming = 0;
+  access.shared.coming = std::max(access.shared.coming - count, 0);
   start_sweep_if_all_wait(access);
 }
 

@@ -178,11 +178,12 @@ void SplitTwoByTwoPivots(tessar& solver, FactorAccess& access, std::int32_t firs
 // Shared sweeps (see SharedSweeps): on for threads > 1, off otherwise, with
 // `coming` right-hand sides to be solved; set while no solve thread runs. A
 // solve thread joins before its first substitution of a right-hand side and
-// leaves after its last; end_joining says that no more will join.
+// leaves after its last; not_coming says that `count` of the right-hand sides
+// announced will not come after all.
 void start_shared_loading(FactorAccess& access, std::int32_t threads, std::int32_t coming);
 void join_shared_sweeps(FactorAccess& access);
 void leave_shared_sweeps(FactorAccess& access);
-void end_joining(FactorAccess& access);
+void not_coming(FactorAccess& access, std::int32_t count);
 
 // Loads a patch of the sweep in progress for all its riders: waits until
 // every rider has asked for it, and the last to ask loads it.

@@ -49,13 +49,14 @@ TEST(ParallelFactorization, RandomSchedulesSolveEveryTime) {
     const std::string fronts = std::to_string(1 + random() % 4);
     const std::string what = std::string(kind_switch[c.kind]) + " -ncpu " + threads + " -nblock " + tile +
                              " fronts " + fronts + (offcore ? " offcore" : "");
-    const RunResult run =
-        run_binary({kind_switch[c.kind], "-mt", "-ncpu", threads, "-nblock", tile}, {"TS_ALLOWED_FRONTS=" + fronts});
+    const RunResult run = run_binary({kind_switch[c.kind], "-mt", "-ncpu", threads, "-nblock", tile},
+                                     {"TS_ALLOWED_FRONTS=" + fronts, offcore ? "TS_PATCH_ENTRIES=1500" : "TS_PATCH_ENTRIES=0"});
     ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
     const auto x = read_vectors("x", c.kind >= 2), b = read_vectors("b", c.kind >= 2);
     for (std::int32_t k = 0; k < 2; ++k) EXPECT_TRUE(solved(system.a, c.kind, x, b, k)) << what << " rhs " << k;
     EXPECT_NE(run.log.find("Maximum allowed concurrent frontal matrices is set to = " + fronts), npos) << what;
     if (offcore) {
+      EXPECT_NE(run.log.find("Post improvement goes offcore"), npos) << what;
       // The ring holds a twentieth of the factor (or its largest block):
       // the writer went round it.
       const std::size_t at = run.log.find("Factor writer: ");

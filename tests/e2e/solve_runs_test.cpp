@@ -3,6 +3,10 @@
 // generated matrix, not taken from the solver's own check.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
+#include <sstream>
+
 #include "tests/support/test_support.h"
 #include "tools/generator/generator.h"
 
@@ -55,9 +59,11 @@ TEST_P(SolveRuns, EveryPathSolvesToDoublePrecision) {
     for (const auto& word : args) what += " " + word;
     what += " nrhs " + std::to_string(plan.nrhs);
 
-    const RunResult run = run_binary(args);
+    // Offcore the solve reads the factor in patches too, small ones.
+    const RunResult run = run_binary(args, {plan.offcore ? "TS_PATCH_ENTRIES=1500" : "TS_PATCH_ENTRIES=0"});
     ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
-    EXPECT_EQ(plan.offcore, run.log.find("goes offcore") != std::string::npos) << what;
+    EXPECT_EQ(plan.offcore, run.log.find("Numerical Factorization goes offcore") != std::string::npos) << what;
+    EXPECT_EQ(plan.offcore, run.log.find("Post improvement goes offcore") != std::string::npos) << what;
     EXPECT_NE(run.err.find("solver :progress 80.000000"), std::string::npos) << what << "\n" << run.err;
     EXPECT_NE(run.err.find("solver :progress 100.000000"), std::string::npos) << what << "\n" << run.err;
     ASSERT_EQ(read_vectors("x", kind >= 2).size(), std::size_t(system.a.n) * plan.nrhs) << what;
@@ -98,6 +104,133 @@ TEST(SplitOrdering, OneAndTwoProcessorsGiveTheSameFactor) {
     fill[ncpu - 1] = run.log.substr(at, run.log.find('\n', at) - at);
   }
   EXPECT_EQ(fill[0], fill[1]);
+}
+
+// What a run's log says of its patch reads: loads and substitutions from the
+// closing line (−1 without one), and the patches its substitutions ran.
+struct PatchCounts {
+  long loads = -1, substitutions = -1, lines = 0, patches_run = 0;
+};
+PatchCounts patch_counts(const std::string& log) {
+  PatchCounts c;
+  const auto at = log.rfind("Factor read in ");
+  if (at != std::string::npos)
+    std::sscanf(log.c_str() + at, "Factor read in %ld patch loads (%*f MB) for %ld substitutions", &c.loads,
+                &c.substitutions);
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    int forward = 0, backward = 0;
+    if (std::sscanf(line.c_str(), "%d Forward patches%*[ ,]%d Backward patches", &forward, &backward) == 2) {
+      ++c.lines;
+      c.patches_run += forward + backward;
+    }
+  }
+  return c;
+}
+
+// A vector b of the system holding its first nrhs right-hand sides.
+GeneratedSystem first_rhs(GeneratedSystem system, std::int32_t nrhs) {
+  system.b.resize(system.b.size() / system.nrhs * nrhs);
+  system.nrhs = nrhs;
+  return system;
+}
+
+// Right-hand sides solved over a factor kept by one run and read in small
+// patches by later ones: 1, 2, 3 and 17 on 1, 2 and 4 threads, every kind
+// and factor form, each solution checked here. One thread loads every patch
+// for itself; threads that share the reads load a patch for several
+// substitutions at once. The Krylov chain (BiCG, BiCGStab, restarts, GMRES)
+// that one iteration towards an unreachable tolerance sets going (its answers
+// confirmed by their backward error) runs in shared sweeps too; a soft memory
+// limit that leaves no room for more solve threads lowers their number.
+TEST(OffcoreSolveThreads, ShareThePatchReadsAndSolveEveryRightHandSide) {
+  struct Run {
+    std::int32_t nrhs, threads;
+    bool memory_short = false;
+  };
+  const struct {
+    int kind;
+    Family family;
+    std::int32_t size;
+    std::vector<std::string> switches;
+    std::string prefs;
+    std::vector<Run> runs;
+  } cases[] = {
+      {0, Family::laplace3d, 8, {}, "", {{1, 1}, {2, 2}, {3, 4}, {17, 1}, {17, 2}, {17, 4}, {17, 4, true}}},
+      {1, Family::convdiff3d, 8, {"-pivoting", "-bicgstab"},
+       "DIRECT_SOLVER MaxPostIter 1\nDIRECT_SOLVER ErrorNorm 1e-20\n",
+       {{17, 4}}},
+      {2, Family::helmholtz3d, 8, {"-mt", "-ncpu", "2"}, "", {{3, 2}, {17, 4}}},
+      {3, Family::convdiff3d, 7, {}, "", {{3, 2}, {17, 4}}},
+      {4, Family::hermitian, 14, {"-pivoting"}, "", {{17, 4}}},
+  };
+  for (const auto& c : cases) {
+    ScopedWorkDir dir;
+    const GeneratedSystem system = generate(c.family, c.size, c.kind, 17, 7);
+    write_system(fs::current_path(), system, false);
+    std::vector<std::string> args{kind_switch[c.kind]};
+    args.insert(args.end(), c.switches.begin(), c.switches.end());
+    std::vector<std::string> keep = args;
+    keep.push_back("-nofbs");
+    ASSERT_EQ(run_binary(keep).status, 0) << kind_switch[c.kind];
+    for (const Run& r : c.runs) {
+      const std::string what = std::string(kind_switch[c.kind]) + " nrhs " + std::to_string(r.nrhs) + " threads " +
+                               std::to_string(r.threads) + (r.memory_short ? " memory short" : "");
+      write_system(fs::current_path(), first_rhs(system, r.nrhs), false);
+      write_file("prefs.ini", c.prefs + (r.memory_short ? "DIRECT_SOLVER MemLimitSoft 1\n" : ""));
+      std::vector<std::string> solve = args;
+      solve.insert(solve.end(), {"-back_exec", "-ncpu_fbs", std::to_string(r.threads)});
+      fs::remove("tessar.log");
+      const RunResult run = run_binary(solve, {r.memory_short ? "TS_PATCH_ENTRIES=0" : "TS_PATCH_ENTRIES=1500"});
+      ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
+      EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos) << what;
+      const int asked = std::min(r.threads, r.nrhs), fit = r.memory_short ? 1 : asked;
+      EXPECT_NE(run.log.find("Solution phase: " + std::to_string(fit) + " of " + std::to_string(asked)),
+                std::string::npos)
+          << what;
+      for (std::int32_t k = 0; k < r.nrhs; ++k) EXPECT_LE(residual_on_disk(system.a, c.kind, k), 1e-10) << what << k;
+      const PatchCounts counts = patch_counts(run.log);
+      EXPECT_EQ(counts.substitutions, counts.lines) << what;
+      if (fit == 1) {
+        EXPECT_GE(counts.loads, counts.patches_run - counts.substitutions) << what;
+      }
+      if (r.nrhs == 17 && fit == 4) {
+        EXPECT_LE(2 * counts.loads, counts.patches_run) << what;
+      }
+    }
+  }
+}
+
+// Occurrences of text in a log.
+int count_of(const std::string& log, const std::string& text) {
+  int count = 0;
+  for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
+// A first right-hand side without a solution (a singular system whose other
+// right-hand sides are consistent), seventeen on four threads over a factor
+// read in shared sweeps: the run ends with 16 naming it, the threads beside
+// it finish their vectors (none waits for it at the barrier), no further
+// right-hand side is launched once it failed, and no "x" is left.
+TEST(OffcoreSolveThreads, ARightHandSideWithoutSolutionStopsTheLaunches) {
+  ScopedWorkDir dir;
+  GeneratedSystem system = generate(Family::singular, 12, 0, 17, 7);
+  std::mt19937 engine(1);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  for (std::int32_t i = 0; i < system.a.n; ++i) system.b[i] = value(engine);
+  write_system(fs::current_path(), system, false);
+  ASSERT_EQ(run_binary({"-allow_perturbation", "-nofbs"}).status, 0);
+  fs::remove("tessar.log");
+  const RunResult run = run_binary({"-allow_perturbation", "-back_exec", "-ncpu_fbs", "4"}, {"TS_PATCH_ENTRIES=200"});
+  EXPECT_EQ(run.status, 16) << run.err;
+  EXPECT_NE(run.err.find("right-hand side 1 of 17"), std::string::npos) << run.err;
+  EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos);
+  EXPECT_NE(run.log.find("Solution phase: 4 of 4"), std::string::npos);
+  const int launched = count_of(run.log, "succesfully launched");
+  EXPECT_LT(launched, 17);
+  EXPECT_EQ(count_of(run.log, "returned with error code 0"), launched - 1);
+  EXPECT_FALSE(fs::exists("x"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SolveRuns, ::testing::Values(0, 1, 2, 3, 4),
