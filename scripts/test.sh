@@ -2,7 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite through CTest;
 # then builds the solver and the end-to-end tests with ThreadSanitizer (into
 # build-tsan/, or $TSR_TSAN_BUILD_DIR) and runs the threaded tests there: the
-# parallel factorization and the runs with several solve threads.
+# parallel factorization and the runs with several solve threads, incore and
+# over a factor read in shared sweeps.
 # TSR_SKIP_TSAN=1 leaves the second part out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,4 +20,4 @@ cmake --build "$tsan" -j"$(nproc)" --target tessar64 e2e_tests
 # left out, and the runs use one BLAS thread per solver thread.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tests/tsan.supp"
 export OMP_NUM_THREADS=1
-"$tsan/tests/e2e/e2e_tests" --gtest_filter='ParallelFactorization.*:Kinds/SolveRuns.*'
+"$tsan/tests/e2e/e2e_tests" --gtest_filter='ParallelFactorization.*:Kinds/SolveRuns.*:OffcoreSolveThreads.*'

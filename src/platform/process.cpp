@@ -65,4 +65,6 @@ std::optional<std::string> current_directory() {
 
 int processor_count() { return omp_get_num_procs(); }
 
+int thread_count() { return omp_get_max_threads(); }
+
 void set_thread_count(int threads) { omp_set_num_threads(threads); }

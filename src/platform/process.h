@@ -29,6 +29,8 @@ std::int64_t elapsed_milliseconds();
 // The current directory, or nothing when it cannot be taken.
 std::optional<std::string> current_directory();
 
-// Processor count of the OpenMP runtime, and its thread count for the dense library.
+// Processor count of the OpenMP runtime, and its thread count for the dense
+// library (the calling thread's setting).
 int processor_count();
+int thread_count();
 void set_thread_count(int threads);

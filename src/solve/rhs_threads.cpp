@@ -177,8 +177,15 @@ int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>&
   report_progress(solver, solver.solve_progress_start);
   std::int32_t threads = std::min(solve_thread_count(solver), nrhs);
   if (hooks.max_threads > 0) threads = std::min(threads, hooks.max_threads);
+  // The substitution's dense calls are matrix-vector products, too small to
+  // share: the dense library runs one thread in the solution phase (its own
+  // threads would only wait for work, spinning), on the calling thread as on
+  // the solve threads.
+  const int dense_threads = thread_count();
+  set_thread_count(1);
   const int result = threads <= 1 ? solve_in_turn(solver, n, rhs, element_size, hooks)
                                   : solve_in_parallel(solver, n, rhs, threads, element_size, hooks);
+  set_thread_count(dense_threads);
   close_solution_file(solver);
   if (result != 0) OrlDebug(L"One of the right-hand side did not converge\n");
   return result;
