@@ -1,6 +1,8 @@
 #include "io/matrix_file.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -91,8 +93,9 @@ MatrixHeader read_matrix_header(tessar& solver) {
 
 namespace {
 
-// Reads the records of "A" one field at a time and validates each against
-// the rows read so far.
+// Reads the records of "A" in blocks of whole records and validates each
+// against the rows read so far. A record is [marker] row column value(s)
+// [marker], the markers 4 bytes each, row and column 4 bytes, each value 8.
 class MatrixReader {
  public:
   MatrixReader(tessar& solver, YaleMatrix& a) : solver_(solver), a_(a), layout_(layout_of(solver)) {}
@@ -102,28 +105,33 @@ class MatrixReader {
     FileCloser closer{file};
     a_.row_ptr.assign(static_cast<std::size_t>(a_.n) + 1, 0);
     const int width = a_.value_width();
-    for (std::int64_t k = 0; k < a_.nnz; ++k) {
-      std::int32_t marker = 0, row = 0, col = 0;
-      if (layout_.markers) read_field(&marker, sizeof marker, 1, file);
-      read_field(&row, sizeof row, 1, file);
-      read_field(&col, sizeof col, 1, file);
-      if (layout_.markers) {
-        --row;
-        --col;
+    const std::size_t marker_bytes = layout_.markers ? sizeof(std::int32_t) : 0;
+    const std::size_t record = 2 * marker_bytes + 2 * sizeof(std::int32_t) + width * sizeof(double);
+    std::vector<char> block(record * records_per_block);
+    for (std::int64_t k = 0; k < a_.nnz;) {
+      const auto count = static_cast<std::size_t>(std::min<std::int64_t>(records_per_block, a_.nnz - k));
+      if (read_chunked(block.data(), record, count, file) != count) solver_.fatal("Failed reading A matrix", 4);
+      for (std::size_t r = 0; r < count; ++r, ++k) {
+        const char* at = block.data() + r * record + marker_bytes;
+        std::int32_t row = 0, col = 0;
+        std::memcpy(&row, at, sizeof row);
+        std::memcpy(&col, at + sizeof row, sizeof col);
+        if (layout_.markers) {
+          --row;
+          --col;
+        }
+        accept(k, row, col);
+        std::memcpy(&a_.values[static_cast<std::size_t>(k * width)], at + sizeof row + sizeof col,
+                    width * sizeof(double));
+        check_finite(k, row, col, width);
       }
-      accept(k, row, col);
-      read_field(&a_.values[static_cast<std::size_t>(k * width)], sizeof(double), static_cast<std::size_t>(width), file);
-      check_finite(k, row, col, width);
-      if (layout_.markers) read_field(&marker, sizeof marker, 1, file);
     }
     finish_row(a_.nnz);
     if (current_row_ != a_.n - 1) reject_row(current_row_ + 1, a_.nnz, "has no entries");
   }
 
  private:
-  void read_field(void* buffer, std::size_t size, std::size_t count, std::FILE* file) {
-    if (read_chunked(buffer, size, count, file) != count) solver_.fatal("Failed reading A matrix", 4);
-  }
+  static constexpr std::int64_t records_per_block = 4096;
 
   void accept(std::int64_t k, std::int32_t row, std::int32_t col) {
     if (row < 0 || row >= a_.n || col < 0 || col >= a_.n) {

@@ -301,6 +301,31 @@ std::int64_t offcore_area_bytes(const tessar& solver, std::int64_t whole, std::i
   return std::min(std::max(left, least), whole * w + reserved_bytes);
 }
 
+// Maps the factor files as the whole factor instead of reading them into a
+// fresh area, whose every page would be faulted in and cleared first (as
+// long as reading the factor once more takes). The multi-threaded layout
+// needs its block index and is read; false where the files cannot be mapped.
+bool map_whole_factor(tessar& solver, FactorAccess& access, std::int64_t reserved_bytes) {
+  if (solver.multi_thread) return false;
+  const std::int64_t w = solver.elem_size, l_entries = l_factor_entries(solver);
+  if (!access.u_mapped.map(path_in_dir(solver.work_dir, solver.u_file_name), solver.NzU * w)) return false;
+  if (l_entries > 0 && !access.l_mapped.map(path_in_dir(solver.work_dir, solver.l_file_name), l_entries * w)) {
+    access.u_mapped.unmap();
+    return false;
+  }
+  access.mapped_kb = kb_of_bytes((solver.NzU + l_entries) * w);
+  add_memory(solver, access.mapped_kb);
+  solver.u_factor_single = solver.u_factor_double = access.u_mapped.data();
+  solver.u_factor_capacity = solver.NzU;
+  solver.l_factor_single = solver.l_factor_double = access.l_mapped.data();
+  solver.l_factor_capacity = l_entries;
+  if (reserved_bytes > 0) {
+    replace_work_array(solver, reserved_bytes, 0);
+    set_vector_block(solver, access, reserved_bytes);
+  }
+  return true;
+}
+
 void prepare_without_factorization(tessar& solver, FactorAccess& access, std::int64_t reserved_bytes,
                                    const PatchSettings& settings) {
   const std::int64_t w = solver.elem_size;
@@ -314,6 +339,10 @@ void prepare_without_factorization(tessar& solver, FactorAccess& access, std::in
   }
   const std::int64_t used = solver.memory_in_use, limit = solver.Soft_Memory_Limit;
   if (whole_bytes / 1024 + used < limit && whole_factor_wanted(settings)) {
+    if (map_whole_factor(solver, access, reserved_bytes)) {
+      finish_incore(solver, access);
+      return;
+    }
     replace_work_array(solver, whole_bytes, 0);
     place_whole_factor(solver, solver.WorkArray.get());
     set_vector_block(solver, access, reserved_bytes);
@@ -671,6 +700,14 @@ void release_factor_access(tessar& solver, FactorAccess& access) {
              static_cast<long long>(t.loads), static_cast<double>(t.bytes) / (1 << 20),
              static_cast<long long>(t.substitutions.load()), static_cast<long long>(t.sweeps));
   }
+  if (access.u_mapped.data()) {
+    solver.u_factor_single = solver.u_factor_double = solver.l_factor_single = solver.l_factor_double = nullptr;
+    solver.u_factor_capacity = solver.l_factor_capacity = 0;
+  }
+  access.u_mapped.unmap();
+  access.l_mapped.unmap();
+  if (access.mapped_kb > 0) release_memory(solver, access.mapped_kb);
+  access.mapped_kb = 0;
   access.u_area = access.l_area = nullptr;
   access.vector_block = nullptr;
   access.vector_block_bytes = 0;

@@ -23,6 +23,7 @@
 #include <mutex>
 
 #include "driver/charged_array.h"
+#include "platform/files.h"
 
 class tessar;
 
@@ -82,7 +83,9 @@ struct PatchTraffic {
 // and released by release_factor_access.
 //
 // Incore, u_area (and l_area for the unsymmetric kinds) hold the whole factor
-// and the patch capacity is the whole factor. Offcore, one area serves both
+// and the patch capacity is the whole factor; a run without factorization
+// maps the factor files (u_mapped, l_mapped, charged as mapped_kb) where their
+// layout allows it. Offcore, one area serves both
 // factors (u_area == l_area): the forward sweep reads one file and the
 // backward sweep the other, never both at once; the capacity, in entries, is
 // at least the largest column (column form) or supernode (block form), so
@@ -107,6 +110,8 @@ struct FactorAccess {
   std::int64_t vector_block_bytes = 0;
   ChargedArray<std::byte> TwoByTwoOffdiag;
   std::int32_t two_by_two_count = 0;  // couplings held in TwoByTwoOffdiag now
+  MappedFile u_mapped, l_mapped;
+  std::uint64_t mapped_kb = 0;
   SharedSweeps shared;
   PatchTraffic traffic;
 };
