@@ -8,6 +8,7 @@
 #include "platform/child_task.h"
 #include "platform/core_library.h"
 #include "platform/error.h"
+#include "platform/files.h"
 #include "platform/guarded_section.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -95,3 +96,21 @@ TEST(ChildTask, ReturnsTheChildsValuesOrRunsTheWorkInTheCaller) {
 }
 
 }  // namespace
+
+// A mapped file shows the file's bytes; what is written into the mapping
+// stays in the process (a factor whose couplings are moved out while it is
+// solved must be left as it was on disk); a file shorter than asked is not
+// mapped.
+TEST(MappedFile, ReadsTheFileAndKeepsWritesPrivate) {
+  ScopedWorkDir dir;
+  write_file("U", "abcdefgh");
+  MappedFile mapped;
+  EXPECT_FALSE(mapped.map("U", 9));
+  EXPECT_FALSE(mapped.map("missing", 1));
+  ASSERT_TRUE(mapped.map("U", 8));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(mapped.data()), 8), "abcdefgh");
+  mapped.data()[0] = std::byte{'z'};
+  mapped.unmap();
+  EXPECT_EQ(mapped.data(), nullptr);
+  EXPECT_EQ(read_file("U"), "abcdefgh");
+}
