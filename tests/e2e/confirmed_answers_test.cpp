@@ -13,8 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
-
 // Writes a generated system into the current directory beside a stale "x".
 YaleMatrix write_case(Family family, std::int32_t size, int kind, std::int32_t nrhs) {
   GeneratedSystem system = generate(family, size, kind, nrhs, 11);
@@ -64,15 +62,13 @@ TEST(ConfirmedAnswers, PivotTwoByTwoSystemsAreSolvedInEveryMode) {
       for (const auto& mode : modes) {
         ScopedWorkDir dir;
         const YaleMatrix a = write_case(Family::pivot2x2, size, kind, 2);
-        std::vector<std::string> args{kind_switch[kind]};
+        std::vector<std::string> args{kind_switches[kind]};
         args.insert(args.end(), mode.switches.begin(), mode.switches.end());
         const RunResult run = run_binary(args, mode.env);
         std::string what = "size " + std::to_string(size) + (mode.env.empty() ? "" : " offcore");
         for (const auto& word : args) what += " " + word;
         EXPECT_EQ(run.status, 0) << what << "\n" << run.err;
-        if (!mode.env.empty()) {
-          EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos) << what;
-        }
+        if (!mode.env.empty()) { EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos) << what; }
         expect_trustworthy(run, a, kind, what);
       }
 }

@@ -11,15 +11,11 @@ namespace {
 namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
-class FactorizationRuns : public ::testing::Test {
- protected:
-  ScopedWorkDir dir;
-};
-
 // The 4×4 matrix of ones has an exactly zero second pivot: without perturbed
 // pivots the run fails with 16 and leaves no half-made factor for a later
 // -back_exec run; with them it factors.
-TEST_F(FactorizationRuns, SingularMatrixFailsAndKeepsNoFactor) {
+TEST(FactorizationRuns, SingularMatrixFailsAndKeepsNoFactor) {
+  ScopedWorkDir dir;
   write_matrix_file(matrix_from_entries(4, {0, 0, 0, 0, 1, 1, 1, 2, 2, 3}, {0, 1, 2, 3, 1, 2, 3, 2, 3, 3},
                                         std::vector<double>(10, 1.0)));
   write_file("b", std::string(4 * 8, '\0'));
@@ -40,7 +36,8 @@ TEST_F(FactorizationRuns, SingularMatrixFailsAndKeepsNoFactor) {
 
 // Out of core, the factor files go at the end of a run unless -nofbs keeps
 // them; a later solve-only run keeps the factor it was given.
-TEST_F(FactorizationRuns, OffcoreFactorFilesGoUnlessTheFactorIsKept) {
+TEST(FactorizationRuns, OffcoreFactorFilesGoUnlessTheFactorIsKept) {
+  ScopedWorkDir dir;
   write_system(fs::current_path(), generate(Family::convdiff3d, 6, 1, 1, 7), false);
   write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
   for (const char* path : {"-real_unsym", "-pivoting"}) {
@@ -61,7 +58,8 @@ TEST_F(FactorizationRuns, OffcoreFactorFilesGoUnlessTheFactorIsKept) {
 
 // A working directory that is a file fails the offcore run with an I/O code
 // before the factorization is reported done.
-TEST_F(FactorizationRuns, UnwritableWorkingDirectoryIsReported) {
+TEST(FactorizationRuns, UnwritableWorkingDirectoryIsReported) {
+  ScopedWorkDir dir;
   write_system(fs::current_path(), generate(Family::laplace3d, 5, 0, 1, 7), false);
   write_file("blocked", "a file where the working directory should be");
   write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\nDIRECT_SOLVER WorkingDirectory " +

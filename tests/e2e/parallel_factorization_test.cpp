@@ -23,8 +23,6 @@ std::size_t count_of(const std::string& text, const std::string& word) {
 
 // Families and kinds that give fronts of the shared top and, for the last
 // two, delayed pivots.
-const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
-
 const struct Case {
   Family family;
   std::int32_t size;
@@ -47,9 +45,9 @@ TEST(ParallelFactorization, RandomSchedulesSolveEveryTime) {
     const std::string threads = std::to_string(2 + random() % 7);
     const std::string tile = std::to_string(1 + random() % 160);
     const std::string fronts = std::to_string(1 + random() % 4);
-    const std::string what = std::string(kind_switch[c.kind]) + " -ncpu " + threads + " -nblock " + tile +
+    const std::string what = std::string(kind_switches[c.kind]) + " -ncpu " + threads + " -nblock " + tile +
                              " fronts " + fronts + (offcore ? " offcore" : "");
-    const RunResult run = run_binary({kind_switch[c.kind], "-mt", "-ncpu", threads, "-nblock", tile},
+    const RunResult run = run_binary({kind_switches[c.kind], "-mt", "-ncpu", threads, "-nblock", tile},
                                      {"TS_ALLOWED_FRONTS=" + fronts, offcore ? "TS_PATCH_ENTRIES=1500" : "TS_PATCH_ENTRIES=0"});
     ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
     const auto x = read_vectors("x", c.kind >= 2), b = read_vectors("b", c.kind >= 2);
@@ -72,10 +70,10 @@ TEST(ParallelFactorization, OneThreadEqualsThePivotingPath) {
   for (const Case& c : cases) {
     ScopedWorkDir dir;
     write_system(fs::current_path(), generate(c.family, c.size, c.kind, 1, 9), false);
-    ASSERT_EQ(run_binary({kind_switch[c.kind], "-pivoting"}).status, 0) << kind_switch[c.kind];
+    ASSERT_EQ(run_binary({kind_switches[c.kind], "-pivoting"}).status, 0) << kind_switches[c.kind];
     const std::string pivoting = read_file("x");
-    ASSERT_EQ(run_binary({kind_switch[c.kind], "-mt", "-ncpu", "1"}).status, 0) << kind_switch[c.kind];
-    EXPECT_EQ(read_file("x"), pivoting) << kind_switch[c.kind] << " size " << c.size;
+    ASSERT_EQ(run_binary({kind_switches[c.kind], "-mt", "-ncpu", "1"}).status, 0) << kind_switches[c.kind];
+    EXPECT_EQ(read_file("x"), pivoting) << kind_switches[c.kind] << " size " << c.size;
   }
 }
 

@@ -61,9 +61,7 @@ std::vector<std::string> run_mode(const Mode& mode, const std::vector<std::strin
     const RunResult run = run_binary(args, mode.env);
     EXPECT_EQ(run.status, 0) << what << "\n" << run.err;
     EXPECT_EQ(run.err.find("Escalation"), npos) << what << "\n" << run.err;
-    if (!mode.env.empty()) {
-      EXPECT_NE(run.log.find("Post improvement goes offcore"), npos) << what;
-    }
+    if (!mode.env.empty()) { EXPECT_NE(run.log.find("Post improvement goes offcore"), npos) << what; }
     if (switches.empty() || switches[0] != "-back_exec") logs.push_back(run.log);
   }
   const auto x = read_vectors("x", kind >= 2), b = read_vectors("b", kind >= 2);
@@ -87,7 +85,7 @@ TEST(PivotingRuns, RotatedRowsAreMatchedBackInEveryRunMode) {
       ScopedWorkDir dir;
       const YaleMatrix a = write_rotated_system(kind, 2);
       const std::string what = std::string(mode.what) + " kind " + std::to_string(kind);
-      for (const auto& log : run_mode(mode, {kind == 1 ? "-real_unsym" : "-complex_unsym"}, a, kind, what))
+      for (const auto& log : run_mode(mode, {kind_switches[kind]}, a, kind, what))
         EXPECT_NE(log.find("Matching: structural rank 64 of 64"), npos) << what;
     }
 }
@@ -111,7 +109,6 @@ TEST(PivotingRuns, DelayedColumnsArePivotedByTheirParents) {
       {"offcore", {{"-pivoting"}}, {"TS_MEM_LIMIT_SOFT=1", "TS_PATCH_ENTRIES=1500"}},
       {"kept factor solved later", {{"-nofbs", "-pivoting"}, {"-nonf", "-pivoting"}}, {}},
   };
-  const char* const kind_switch[] = {"-real_sym", "-real_unsym", "", "", "-complex_herm"};
   enum { unmatched, matched, regularized, scaled };
   const char* const variant_name[] = {"unmatched", "matched", "regularized", "scaled"};
   for (const int variant : {unmatched, matched, regularized, scaled})
@@ -127,7 +124,7 @@ TEST(PivotingRuns, DelayedColumnsArePivotedByTheirParents) {
               if (g.a.col_idx[p] == i && g.a.values[p * w] == 0.0) g.a.values[p * w] = 1e-10;
         write_system(fs::current_path(), g, false);
         if (variant == unmatched) write_file("prefs.ini", "DIRECT_SOLVER Matching 0\n");
-        std::vector<std::string> lead{kind_switch[kind], "-zerofill", "0"};
+        std::vector<std::string> lead{kind_switches[kind], "-zerofill", "0"};
         if (variant == scaled) lead.push_back("-matching");
         const std::string what = std::string(mode.what) + " kind " + std::to_string(kind) + " " + variant_name[variant];
         for (const auto& log : run_mode(mode, lead, g.a, kind, what)) {
@@ -155,7 +152,7 @@ TEST(PivotingRuns, InertiaLineCountsTheSignsOfTheEigenvalues) {
   for (const auto& [family, size, kind, line] : cases) {
     ScopedWorkDir dir;
     write_system(fs::current_path(), generate(family, size, kind, 1, 3), false);
-    const RunResult run = run_binary({kind == 0 ? "-real_sym" : "-complex_herm", "-pivoting"});
+    const RunResult run = run_binary({kind_switches[kind], "-pivoting"});
     EXPECT_NE(run.err.find(line), npos) << line << "\n" << run.err;
   }
 }

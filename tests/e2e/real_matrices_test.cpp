@@ -28,8 +28,6 @@ const RealMatrix matrices[] = {
 
 void PrintTo(const RealMatrix& m, std::ostream* out) { *out << m.file << " as kind " << m.kind; }
 
-const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
-
 class RealMatrices : public ::testing::TestWithParam<RealMatrix> {};
 
 // Each path keeps a factor of the whole matrix (as read: its dimension and
@@ -44,7 +42,7 @@ TEST_P(RealMatrices, EveryPathFactorsAndTheDefaultRunSolves) {
   write_matrix_file(a);
 
   for (const std::vector<std::string>& path : {std::vector<std::string>{}, {"-pivoting"}, {"-mt", "-ncpu", "2"}}) {
-    std::vector<std::string> args{kind_switch[m.kind], "-nofbs"};
+    std::vector<std::string> args{kind_switches[m.kind], "-nofbs"};
     args.insert(args.end(), path.begin(), path.end());
     std::filesystem::remove("tessar.log");
     const RunResult run = run_binary(args);
@@ -66,7 +64,7 @@ TEST_P(RealMatrices, EveryPathFactorsAndTheDefaultRunSolves) {
     if (complex) b.push_back(0.5 * (i % 3));
   }
   write_file("b", std::string(reinterpret_cast<const char*>(b.data()), b.size() * sizeof(double)));
-  const RunResult run = run_binary({kind_switch[m.kind]});
+  const RunResult run = run_binary({kind_switches[m.kind]});
   ASSERT_EQ(run.status, 0) << m.file << "\n" << run.err;
   EXPECT_TRUE(solved(a, m.kind, read_vectors("x", complex), read_vectors("b", complex), 0)) << m.file;
 }

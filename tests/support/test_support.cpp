@@ -27,6 +27,43 @@ const bool quiet_log = [] {
   return true;
 }();
 
+std::string shell_quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// r = A·x − b for vector k, from the stored matrix of a kind, and the row
+// sums of |A|.
+struct Residual {
+  std::vector<std::complex<double>> r;
+  std::vector<double> row_sums;
+};
+
+Residual residual_of(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
+                     const std::vector<std::complex<double>>& b, std::int32_t k) {
+  using cdouble = std::complex<double>;
+  const auto value = [&](std::int64_t p) {
+    return a.complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]);
+  };
+  const bool whole_rows = kind == 1 || kind == 3;
+  const cdouble* xk = x.data() + std::size_t(k) * a.n;
+  const cdouble* bk = b.data() + std::size_t(k) * a.n;
+  Residual out{std::vector<cdouble>(a.n), std::vector<double>(a.n)};
+  for (std::int32_t i = 0; i < a.n; ++i)
+    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
+      const std::int32_t j = a.col_idx[p];
+      out.r[i] += value(p) * xk[j];
+      out.row_sums[i] += std::abs(value(p));
+      if (!whole_rows && j != i) {
+        out.r[j] += (kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
+        out.row_sums[j] += std::abs(value(p));
+      }
+    }
+  for (std::int32_t i = 0; i < a.n; ++i) out.r[i] -= bk[i];
+  return out;
+}
+
 }  // namespace
 
 ScopedWorkDir::ScopedWorkDir() : previous_(fs::current_path()) {
@@ -46,6 +83,15 @@ std::unique_ptr<tessar> make_test_solver(int kind) {
   auto solver = make_solver(kind);
   solver->set_throw_mode(true);
   return solver;
+}
+
+Failure failure_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const TessarException& e) {
+    return {e.message().str(), e.code()};
+  }
+  return {"no failure", 0};
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -122,21 +168,6 @@ std::string LogCapture::text() const {
   return read_file(file_);
 }
 
-namespace {
-
-std::string shell_quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  return quoted + "'";
-}
-
-}  // namespace
-
 RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env) {
   const char* binary = std::getenv("TSR_BINARY");
   if (!binary) binary = TSR_BINARY_PATH;
@@ -163,41 +194,6 @@ std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file
   for (std::size_t i = 0; i + step <= raw.size(); i += step) out.emplace_back(raw[i], complex ? raw[i + 1] : 0.0);
   return out;
 }
-
-namespace {
-
-// r = A·x − b for vector k, from the stored matrix of a kind, and the row
-// sums of |A|.
-struct Residual {
-  std::vector<std::complex<double>> r;
-  std::vector<double> row_sums;
-};
-
-Residual residual_of(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
-                     const std::vector<std::complex<double>>& b, std::int32_t k) {
-  using cdouble = std::complex<double>;
-  const auto value = [&](std::int64_t p) {
-    return a.complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]);
-  };
-  const bool whole_rows = kind == 1 || kind == 3;
-  const cdouble* xk = x.data() + std::size_t(k) * a.n;
-  const cdouble* bk = b.data() + std::size_t(k) * a.n;
-  Residual out{std::vector<cdouble>(a.n), std::vector<double>(a.n)};
-  for (std::int32_t i = 0; i < a.n; ++i)
-    for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
-      const std::int32_t j = a.col_idx[p];
-      out.r[i] += value(p) * xk[j];
-      out.row_sums[i] += std::abs(value(p));
-      if (!whole_rows && j != i) {
-        out.r[j] += (kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
-        out.row_sums[j] += std::abs(value(p));
-      }
-    }
-  for (std::int32_t i = 0; i < a.n; ++i) out.r[i] -= bk[i];
-  return out;
-}
-
-}  // namespace
 
 double relative_residual(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
                          const std::vector<std::complex<double>>& b, std::int32_t k) {

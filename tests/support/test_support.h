@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,16 @@ class ScopedWorkDir {
   std::filesystem::path previous_;
 };
 
+// The switch that selects each kind (0 … 4) on the command line.
+inline const char* const kind_switches[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym",
+                                            "-complex_herm"};
+
 // Builds a solver of a kind (0 … 4) whose fatal errors throw TessarException.
 std::unique_ptr<tessar> make_test_solver(int kind);
+
+// Message and code of the fatal error an action ends with; {"no failure", 0} when it returns.
+using Failure = std::pair<std::string, int>;
+Failure failure_of(const std::function<void()>& action);
 
 // Sets an environment variable for the test's lifetime, restoring it afterwards.
 class ScopedEnv {

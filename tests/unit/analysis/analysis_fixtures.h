@@ -11,7 +11,7 @@
 #include "analysis/reorder.h"
 #include "driver/tessar.h"
 #include "io/yale_matrix.h"
-#include "platform/error.h"
+#include "tests/support/test_support.h"
 
 // A symmetric pattern as a dense boolean matrix with a full diagonal.
 using DensePattern = std::vector<std::vector<bool>>;
@@ -74,11 +74,7 @@ inline std::vector<std::int32_t> stored_structure(const tessar& solver, std::int
 
 // The action must end the run with this code and a message containing text.
 inline void expect_fatal(const std::function<void()>& action, std::int32_t code, const std::string& text) {
-  try {
-    action();
-    ADD_FAILURE() << "expected a fatal error";
-  } catch (const TessarException& e) {
-    EXPECT_EQ(e.code(), code);
-    EXPECT_NE(e.message().str().find(text), std::string::npos) << e.message().str();
-  }
+  const auto [message, got] = failure_of(action);
+  EXPECT_EQ(got, code);
+  EXPECT_NE(message.find(text), std::string::npos) << message;
 }

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -10,15 +9,6 @@
 #include "tests/support/test_support.h"
 
 namespace {
-
-int failure_code(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const TessarException& e) {
-    return e.code();
-  }
-  return 0;
-}
 
 class MemoryMonitorTest : public ::testing::Test {
  protected:
@@ -42,19 +32,21 @@ TEST_F(MemoryMonitorTest, ChargesTrackUseAndPeakWithinTheHardLimit) {
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(std::tuple(solver->memory_in_use, solver->memory_peak), std::tuple(2, 4'000'000'000LL));
-  EXPECT_EQ(failure_code([&] { release_memory(*solver, 3); }), 1);
+  EXPECT_EQ(failure_of([&] { release_memory(*solver, 3); }).second, 1);
 
   solver = make_test_solver(0);
   solver->mem_limit_hard = 1000;
   add_memory(*solver, 900);
   add_memory(*solver, 100);
   EXPECT_EQ(solver->memory_in_use, 1000) << "the limit itself is allowed";
-  EXPECT_EQ(failure_code([&] { add_memory(*solver, 1); }), 100);
+  EXPECT_EQ(failure_of([&] { add_memory(*solver, 1); }).second, 100);
 }
 
 // The factor goes offcore only above the soft limit; a kept factor adds the
-// factor (twice when incore) and the index file to the disk use.
-TEST_F(MemoryMonitorTest, OffcoreDecisionAndDiskUse) {
+// factor (twice when incore) and the index file to the disk use. The disk
+// check creates the working directory and ends the run with code 6 when the
+// space runs short; an incore run without a kept factor makes none.
+TEST_F(MemoryMonitorTest, OffcoreDecisionDiskUseAndDiskCheck) {
   write_file("index", std::string(4096, 'i'));
   solver->Soft_Memory_Limit = 1'000'000;
   add_memory(*solver, 200'000);
@@ -64,19 +56,15 @@ TEST_F(MemoryMonitorTest, OffcoreDecisionAndDiskUse) {
     decide_incore_offcore(*solver, 300'000, 7, factor_kb);
     EXPECT_EQ(std::tuple(solver->offcore, solver->disk_usage), std::tuple(offcore, disk_kb)) << factor_kb;
   }
-}
-
-// The disk check creates the working directory and ends the run with code 6
-// when the space runs short; an incore run without a kept factor makes none.
-TEST_F(MemoryMonitorTest, DiskCheck) {
+  solver = make_test_solver(0);
   solver->work_dir = "scratch/deeper";
   solver->Soft_Memory_Limit = 1;
   decide_incore_offcore(*solver, 0, 0, 2);
   EXPECT_TRUE(std::filesystem::is_directory("scratch/deeper"));
-  EXPECT_EQ(failure_code([&] { decide_incore_offcore(*solver, 0, 0, 1LL << 50); }), 6);
+  EXPECT_EQ(failure_of([&] { decide_incore_offcore(*solver, 0, 0, 1LL << 50); }).second, 6);
   solver->Soft_Memory_Limit = 1LL << 60;
   solver->save_factor = false;
-  EXPECT_EQ(failure_code([&] { decide_incore_offcore(*solver, 0, 1LL << 50, 1); }), 0);
+  EXPECT_EQ(failure_of([&] { decide_incore_offcore(*solver, 0, 1LL << 50, 1); }).second, 0);
 }
 
 }  // namespace

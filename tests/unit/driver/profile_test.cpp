@@ -19,12 +19,8 @@ TEST(ProfileLine, FieldsAndFixedColumns) {
     const ScaledSize size = scaled_disk_use(bytes);
     EXPECT_EQ(std::to_string(size.value) + size.unit, text) << bytes;
   }
-  ProfileRecord record;
-  record.label = "Solver MRS";
-  record.wall_elapsed = 363'725;
-  record.cpu_total = 59;
-  record.peak_memory_kb = 1234;
-  record.dimension = 100;
+  const ProfileRecord record{
+      .dimension = 100, .peak_memory_kb = 1234, .label = "Solver MRS", .cpu_total = 59, .wall_elapsed = 363'725};
   EXPECT_EQ(profile_line(record, 3 * 1024 * 1024, true),
             "| Solver MRS    | 101:02:05 | 00:00:59 |    1234K |     100 matrix,    3MB disk, offcore |\n");
 }

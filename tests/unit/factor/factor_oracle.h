@@ -52,21 +52,24 @@ Dense<T> permuted(const Dense<T>& a, const std::int32_t* iperm) {
   return b;
 }
 
-// Applies the pivot interchanges of PivotOrder, in column order, to the rows
-// (and for the symmetric kinds the columns) of b.
+// Calls swap(i, j) for each interchange PivotOrder records in columns
+// [first, last), in column order: c with p ≥ 0, or c + 1 with −p for a 2×2 pivot.
+template <class Swap>
+void for_each_interchange(const std::int32_t* pivot_order, std::int32_t first, std::int32_t last, Swap swap) {
+  for (std::int32_t c = first; c < last; ++c)
+    if (pivot_order[c] >= 0)
+      swap(c, pivot_order[c]);
+    else
+      swap(c + 1, -pivot_order[c]), ++c;
+}
+
+// Applies the pivot interchanges of PivotOrder to the rows (and for the
+// symmetric kinds the columns) of b.
 template <class T>
 Dense<T> interchanged(const Dense<T>& b, const std::int32_t* pivot_order, bool symmetric) {
   std::vector<std::int32_t> order(b.n);
   for (std::int32_t i = 0; i < b.n; ++i) order[i] = i;
-  for (std::int32_t c = 0; c < b.n; ++c) {
-    const std::int32_t p = pivot_order[c];
-    if (p >= 0) {
-      std::swap(order[c], order[p]);
-    } else {
-      std::swap(order[c + 1], order[-p]);
-      ++c;
-    }
-  }
+  for_each_interchange(pivot_order, 0, b.n, [&](std::int32_t i, std::int32_t j) { std::swap(order[i], order[j]); });
   Dense<T> out(b.n);
   for (std::int32_t j = 0; j < b.n; ++j)
     for (std::int32_t i = 0; i < b.n; ++i) out(i, j) = b(order[i], symmetric ? order[j] : j);
@@ -96,18 +99,9 @@ struct Factors {
 // this one unpermuted; swapping those rows gives the explicit P·A = L·U form.
 template <class T>
 void interchange_earlier_columns(Dense<T>& L, const std::int32_t* pivot_order, std::int32_t f, std::int32_t k) {
-  const auto swap_rows = [&](std::int32_t a, std::int32_t b) {
+  for_each_interchange(pivot_order, f, f + k, [&](std::int32_t a, std::int32_t b) {
     for (std::int32_t j = 0; j < f; ++j) std::swap(L(a, j), L(b, j));
-  };
-  for (std::int32_t c = f; c < f + k; ++c) {
-    const std::int32_t p = pivot_order[c];
-    if (p >= 0) {
-      swap_rows(c, p);
-    } else {
-      swap_rows(c + 1, -p);
-      ++c;
-    }
-  }
+  });
 }
 
 template <class K, class Stored>

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "tests/support/test_support.h"
 
 namespace {
@@ -42,14 +40,8 @@ class MatrixFileTest : public ::testing::Test {
 
   Outcome outcome(const std::function<void()>& action) {
     const std::size_t start = log.text().size();
-    Outcome result;
-    try {
-      action();
-    } catch (const TessarException& e) {
-      result.code = e.code();
-    }
-    result.log = log.text().substr(start);
-    return result;
+    const int code = failure_of(action).second;
+    return {code, log.text().substr(start)};
   }
 
   // "A" as the solver of a kind reads it.

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "tests/support/test_support.h"
@@ -31,15 +30,6 @@ class VectorsTest : public ::testing::Test {
     std::fclose(file);
   }
 };
-
-int code_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const TessarException& e) {
-    return e.code();
-  }
-  return 0;
-}
 
 // Whole vectors of the layout and width count, trailing bytes ignored; the
 // markers frame each vector, and "b" closes after the last one.
@@ -73,7 +63,7 @@ TEST_F(VectorsTest, ReadsSeekToTheRequestedVectorAndRefuseValuesThatAreNotFinite
       read_rhs_vector(*solver, 10, got.data(), sizeof(double), k, 3);
       EXPECT_EQ(got[3], k * 1000 + 3);
     }
-    EXPECT_EQ(code_of([&] { read_rhs_vector(*solver, 10, got.data(), sizeof(double), 2, 3); }), 1);
+    EXPECT_EQ(failure_of([&] { read_rhs_vector(*solver, 10, got.data(), sizeof(double), 2, 3); }).second, 1);
   }
   EXPECT_TRUE(log.contains("right-hand side 3 of b holds a value that is not a finite number in row 6"));
 }
@@ -144,7 +134,8 @@ TEST_F(VectorsTest, FailuresCarryTheirCodes) {
       {[&] { count_rhs(*solver, "dir", 100); }, 1},
       {[&] { count_rhs(*solver, "none", 100); }, 5},
   };
-  for (std::size_t i = 0; i < std::size(failures); ++i) EXPECT_EQ(code_of(failures[i].first), failures[i].second) << i;
+  int i = 0;
+  for (const auto& [action, code] : failures) EXPECT_EQ(failure_of(action).second, code) << "case " << i++;
   EXPECT_TRUE(log.contains("short holds no whole right-hand side of dimension 100"));
   EXPECT_TRUE(log.contains("dir is not a regular file"));
 }

@@ -1,8 +1,6 @@
-// Solution verification against an independent residual: the residuals
-// logged by the on-disk check and returned by the in-solve checks are compared
-// with ‖A·x − b‖₂ / ‖b‖₂ computed by the test support from the stored
-// triangle, on random vectors (so the residuals are of order one and every
-// entry counts).
+// The residuals the on-disk check logs and the in-solve checks return, against
+// ‖A·x − b‖₂ / ‖b‖₂ from the test support, on random vectors (residuals of
+// order one, so that every entry counts).
 #include "solve/verification.h"
 
 #include <gtest/gtest.h>
@@ -14,28 +12,25 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "io/vectors.h"
 #include "platform/kind_traits.h"
 #include "solve/matrix_product.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/kernels/dense_fixtures.h"
 #include "tools/generator/generator.h"
 
 namespace {
 
+using kernel_tests::random_value;
 constexpr std::uint64_t base_seed = 20'240'611;
 
 template <class T>
 std::vector<T> random_vector(std::size_t count, std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::vector<T> v(count);
-  for (auto& x : v) {
-    if constexpr (std::is_same_v<T, double>)
-      x = u(rng);
-    else
-      x = T(u(rng), u(rng));
-  }
+  for (auto& x : v) x = random_value<T>(rng);
   return v;
 }
 
@@ -46,10 +41,9 @@ YaleMatrix random_matrix(std::mt19937_64& rng) {
   using T = typename K::scalar;
   YaleMatrix a = generate(Family::laplace2d, 4, K::solver_type, 1, base_seed).a;
   auto* v = reinterpret_cast<T*>(a.values.data());
-  const auto values = random_vector<T>(a.nnz, rng);
   for (std::int32_t i = 0; i < a.n; ++i)
     for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
-      v[p] = values[p];
+      v[p] = random_value<T>(rng);
       if (a.col_idx[p] != i) continue;
       if constexpr (K::symmetry == Symmetry::hermitian) v[p] = T(v[p].real(), 0.0);
       v[p] += T(2.0 + i % 5);
@@ -121,18 +115,11 @@ class VerificationTest : public ::testing::Test {
   }
 
   // Message and code of the fatal error the on-disk check ends with.
-  std::pair<std::string, int> disk_check_failure(YaleMatrix& a) {
-    try {
-      CheckSolutionsOnDisk<K>(*solver, a);
-    } catch (const TessarException& e) {
-      return {e.message().str(), e.code()};
-    }
-    return {"no failure", 0};
+  Failure disk_check_failure(YaleMatrix& a) {
+    return failure_of([&] { CheckSolutionsOnDisk<K>(*solver, a); });
   }
 };
-using AllKinds =
-    ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
-TYPED_TEST_SUITE(VerificationTest, AllKinds);
+TYPED_TEST_SUITE(VerificationTest, kernel_tests::KernelKinds);
 
 // "b" plain or framed by record markers, "x" plain as the solve writes it.
 TYPED_TEST(VerificationTest, OnDiskCheckLogsEveryVectorsResidual) {
@@ -165,7 +152,7 @@ TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   YaleMatrix a = random_matrix<TypeParam>(this->rng);
   write_vectors("b", random_vector<T>(3 * a.n, this->rng));
   write_vectors("x", random_vector<T>(2 * a.n, this->rng));
-  EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Size of x file is different from size of b"), 1));
+  EXPECT_EQ(this->disk_check_failure(a), Failure("Size of x file is different from size of b", 1));
   EXPECT_FALSE(this->log.contains("Rel.Error"));
 
   std::vector<T> zero(a.n, T(0));
@@ -175,7 +162,7 @@ TYPED_TEST(VerificationTest, OnDiskCheckFailures) {
   EXPECT_TRUE(this->log.contains("Svtr0  Rel.Error = 0.000000e+00\n"));
   zero[5] = T(1e-30);
   write_vectors("x", zero);
-  EXPECT_EQ(this->disk_check_failure(a), std::make_pair(std::string("Nontrivial solution for zero RHS"), 1));
+  EXPECT_EQ(this->disk_check_failure(a), Failure("Nontrivial solution for zero RHS", 1));
 }
 
 // The relative residual, which credits its vector back, and the confirmation:
@@ -228,8 +215,7 @@ TYPED_TEST(VerificationTest, LowerTriangleRowsBecomeTheUpperRows) {
   const YaleMatrix upper = random_matrix<TypeParam>(this->rng);
   YaleMatrix unchanged = upper;
   EXPECT_FALSE(ConvertLowerTriangleRows<TypeParam>(*this->solver, unchanged));
-  EXPECT_EQ(unchanged.col_idx, upper.col_idx);
-  EXPECT_EQ(unchanged.values, upper.values);
+  EXPECT_EQ(std::tie(unchanged.col_idx, unchanged.values), std::tie(upper.col_idx, upper.values));
   if constexpr (TypeParam::symmetry != Symmetry::unsymmetric) {
     YaleMatrix lower = lower_triangle_of<TypeParam>(upper);
     const auto b = random_vector<T>(2 * upper.n, this->rng), x = random_vector<T>(2 * upper.n, this->rng);
@@ -238,9 +224,8 @@ TYPED_TEST(VerificationTest, LowerTriangleRowsBecomeTheUpperRows) {
     this->solver->lower_triangular = 1;
     CheckSolutionsOnDisk<TypeParam>(*this->solver, lower);
     this->expect_disk_residuals(upper, b, x, 0);
-    EXPECT_EQ(lower.row_ptr, upper.row_ptr);
-    EXPECT_EQ(lower.col_idx, upper.col_idx);
-    EXPECT_EQ(lower.values, upper.values);
+    EXPECT_EQ(std::tie(lower.row_ptr, lower.col_idx, lower.values),
+              std::tie(upper.row_ptr, upper.col_idx, upper.values));
   }
 }
 

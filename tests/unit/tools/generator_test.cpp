@@ -77,9 +77,7 @@ TEST(GeneratorFamilies, HardCasesHaveTheirNullVectorsAndZeroDiagonals) {
     EXPECT_EQ(zero_diagonals(Family::zero_diagonal), std::pair(4, 12)) << "kind " << kind;
     const YaleMatrix singular = generate(Family::singular, 4, kind, 1, 3).a;
     const std::vector<Complex> ones(static_cast<std::size_t>(singular.n), 1.0), zeros(ones.size(), 0.0);
-    if (kind < 4) {
-      EXPECT_LT(backward_error(singular, kind, ones, zeros, 0), 1e-15) << "kind " << kind;
-    }
+    if (kind < 4) { EXPECT_LT(backward_error(singular, kind, ones, zeros, 0), 1e-15) << "kind " << kind; }
   }
 }
 
