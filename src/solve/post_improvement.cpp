@@ -273,11 +273,16 @@ class Escalation {
   RhsStep best_step_ = RhsStep::iteration;
 };
 
-// The solve threads that fit under the soft memory limit beside the factor
-// area, each holding thread_bytes; at least one, at most the threads asked for.
+// The solve threads that fit beside the factor area, each holding
+// thread_bytes: under the soft memory limit, or within a tenth of the memory
+// in use where that leaves more room (what the solve must hold can exceed the
+// limit: a factor read whole into the larger area its factorization needed,
+// say, which the threads' vectors should not leave without parallel solves);
+// at least one, at most the threads asked for.
 std::int32_t threads_that_fit(const tessar& solver, std::int32_t asked, std::int64_t thread_bytes) {
   const std::int64_t left_kb = solver.Soft_Memory_Limit - solver.memory_in_use;
-  const std::int64_t fit = left_kb <= 0 ? 0 : left_kb * 1024 / std::max<std::int64_t>(thread_bytes, 1);
+  const std::int64_t room_kb = std::max(left_kb, solver.memory_in_use / 10);
+  const std::int64_t fit = room_kb <= 0 ? 0 : room_kb * 1024 / std::max<std::int64_t>(thread_bytes, 1);
   const auto threads = static_cast<std::int32_t>(std::clamp<std::int64_t>(fit, 1, std::max(asked, 1)));
   OrlDebug(2, L"Solution phase: %d of %d solve threads fit beside the factor area (%lld KB per thread, %lld KB left "
               L"under the soft limit)\n",
