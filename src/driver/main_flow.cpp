@@ -217,12 +217,13 @@ std::unique_ptr<tessar> refactoring_solver(int kind, const Refactorization& step
   return solver;
 }
 
-// The steps each right-hand side goes through before a round gives it up,
-// and the factorizations the run made again.
-std::string tried_steps(const tessar& solver, const std::vector<std::string>& round_labels) {
+// The steps each right-hand side goes through before a round gives it up
+// (only the iteration where the factor gave values that are not finite
+// numbers), and the factorizations the run made again.
+std::string tried_steps(const tessar& solver, const std::vector<std::string>& round_labels, bool not_finite) {
   std::string steps = "iteration";
-  if (solver.restart_limit > 0) steps += ", restarted iteration";
-  if (solver.gmres_iter > 0) steps += ", flexible GMRES";
+  if (solver.restart_limit > 0 && !not_finite) steps += ", restarted iteration";
+  if (solver.gmres_iter > 0 && !not_finite) steps += ", flexible GMRES";
   for (std::size_t round = 1; round < round_labels.size(); ++round) steps += ", factoring again with " + round_labels[round];
   return steps;
 }
@@ -277,7 +278,15 @@ std::string failure_text(const tessar& solver, const RoundOutcome& outcome, cons
   if (left.size() > 1) text += format_text(" (%d right-hand sides unsolved)", static_cast<int>(left.size()));
   if (solver.NumPerturbed > 0)
     text += format_text("; the matrix is singular or nearly so: %d pivots were perturbed", solver.NumPerturbed);
-  return text + "; tried: " + tried_steps(solver, round_labels);
+  const bool not_finite = std::any_of(left.begin(), left.end(), [&](std::int32_t k) {
+    return ledger.results[static_cast<std::size_t>(k)].factor_not_finite;
+  });
+  if (not_finite)
+    text += solver.double_precision
+                ? "; the factor gave values that are not finite numbers: a matrix scaled by -diag_scale may solve"
+                : "; the single-precision factor gave values that are not finite numbers: -double_precision or "
+                  "-diag_scale may solve";
+  return text + "; tried: " + tried_steps(solver, round_labels, not_finite);
 }
 
 void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* const* argv) {

@@ -40,10 +40,26 @@ class SwitchParser {
     for (position_ = 1; position_ < argc_; ++position_) {
       if (apply(argv_[position_]) == ParseOutcome::end_now) return ParseOutcome::end_now;
     }
+    refuse_contradicting_modes();
     return ParseOutcome::run;
   }
 
  private:
+  // A run that factors (and keeps the factor) and a run that solves with the
+  // factor of an earlier run cannot both be asked for: such a run would do
+  // nothing, or not what either switch says.
+  void refuse_contradicting_modes() {
+    if (!factoring_mode_ || !solving_mode_) return;
+    solver_.fatal(format_text("Switches %s and %s contradict each other: the first factors the matrix, the second "
+                              "solves with the factor of an earlier run",
+                              factoring_mode_, solving_mode_).c_str(),
+                  1);
+  }
+
+  void note_mode(const char*& mode, const char* name) {
+    if (!mode) mode = name;
+  }
+
   // The next argument as the value of the switch in hand; a switch given last
   // has none and ends the run with a message naming it.
   const char* value_text(std::string_view name) {
@@ -52,8 +68,16 @@ class SwitchParser {
     return argv_[++position_];
   }
 
+  // A whole decimal number, optionally signed, and nothing else: another
+  // switch or a word is refused, naming both.
   std::int32_t int_value(std::string_view name) {
-    std::int64_t v = decimal_value(value_text(name));
+    const char* text = value_text(name);
+    const char* digits = text + (*text == '-' || *text == '+' ? 1 : 0);
+    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits))
+      solver_.fatal(format_text("Switch %.*s needs a whole number, not \"%s\"", static_cast<int>(name.size()),
+                                name.data(), text).c_str(),
+                    1);
+    std::int64_t v = decimal_value(text);
     if (v < INT32_MIN || v > INT32_MAX)
       solver_.fatal(format_text("Value of switch %.*s is out of range", static_cast<int>(name.size()), name.data()).c_str(),
                     1);
@@ -83,6 +107,8 @@ class SwitchParser {
   }
 
   void set_profile_name(const char* name) {
+    if (name[0] == '-')
+      solver_.fatal(format_text("Switch -profile needs a file name, not the switch %s", name).c_str(), 1);
     if (std::strlen(name) > max_setting_length)
       solver_.fatal(format_text("Switch -profile needs a name of at most %zu characters", max_setting_length).c_str(), 1);
     solver_.profile_name = name;
@@ -116,10 +142,12 @@ class SwitchParser {
     } else if (arg == "-built") {
       return ParseOutcome::end_now;
     } else if (arg == "-nonf") {
+      note_mode(solving_mode_, "-nonf");
       s.do_reorder = s.do_factor = false;
       s.factors_from_disk = true;
       OrlDebug(2, L"Skipping factorization\n");
     } else if (arg == "-nofbs") {
+      note_mode(factoring_mode_, "-nofbs");
       s.save_factor = true;
       s.do_solve = false;
       OrlDebug(2, L"Skipping FB substitution\n");
@@ -129,13 +157,16 @@ class SwitchParser {
     } else if (arg == "-decomp_exec") {
       s.fatal("It is not implemented", 1);
     } else if (arg == "-mr_exec") {
+      note_mode(factoring_mode_, "-mr_exec");
       s.save_factor = true;
       s.do_solve = false;
       OrlDebug(2, L" -mr_exec: save u matrix; skip solution, verbose\n");
     } else if (arg == "-awe_exec") {
+      note_mode(factoring_mode_, "-awe_exec");
       s.save_factor = true;
       OrlDebug(2, L" -awe_exec: Save u matrix\n");
     } else if (arg == "-back_exec") {
+      note_mode(solving_mode_, "-back_exec");
       s.factors_from_disk = s.quiet = true;
       s.do_factor = s.do_reorder = false;
       OrlDebug(2, L" -back_exec: Read U matrix from disk\n");
@@ -190,6 +221,8 @@ class SwitchParser {
   int argc_;
   const char* const* argv_;
   int position_ = 1;
+  const char* factoring_mode_ = nullptr;  // the first of -nofbs, -mr_exec, -awe_exec
+  const char* solving_mode_ = nullptr;    // the first of -nonf, -back_exec
 };
 
 }  // namespace

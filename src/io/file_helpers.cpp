@@ -1,6 +1,8 @@
 #include "io/file_helpers.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "driver/tessar.h"
 #include "platform/core_library.h"
@@ -46,8 +48,12 @@ std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char*
   std::string path = path_in_dir(solver.work_dir, name);
   std::FILE* file = std::fopen(path.c_str(), mode);
   if (!file) {
+    const int error = errno;
     OrlDebug(2, L"Could not open %s file\n", path.c_str());
-    solver.fatal("Can't open temp file", 5);
+    const char* chosen = solver.work_dir == "." ? "" : " (the directory WorkingDirectory in prefs.ini names)";
+    solver.fatal(format_text("Can't open temp file %s for %s: %s%s", path.c_str(), mode[0] == 'r' ? "reading" : "writing",
+                             std::strerror(error), chosen).c_str(),
+                 5);
   }
   return file;
 }

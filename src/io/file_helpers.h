@@ -21,7 +21,9 @@ int seek64(std::FILE* file, std::int64_t offset, SeekFrom origin);
 std::int64_t tell64(std::FILE* file);
 
 // Opens "%s/%s" of work_dir and name; on failure logs "Could not open %s file\n"
-// and ends the run with "Can't open temp file", code 5.
+// and ends the run with "Can't open temp file <path> for reading|writing:
+// <reason>", naming the WorkingDirectory preference where it chose the
+// directory, code 5.
 std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char* mode);
 
 // Size in bytes of "%s/%s" of dir and name; 0 when it cannot be opened.

@@ -17,7 +17,19 @@
 
 namespace {
 
-enum class Outcome { iterating, converged, broke_down };
+// not_finite: the residual became NaN or infinite; no further step can
+// recover from that.
+enum class Outcome { iterating, converged, broke_down, not_finite };
+
+// The outcome of a step that reached relative residual e.
+Outcome judged(double e, const KrylovSettings& s) {
+  if (!std::isfinite(e)) return Outcome::not_finite;
+  return e <= s.tolerance ? Outcome::converged : Outcome::iterating;
+}
+
+void log_not_finite(const wchar_t* method, const KrylovSettings& s, std::int32_t k) {
+  OrlDebug(2, L"%ls stopped after %d iterations, Thread%d: the residual is not a finite number\n", method, k, s.thread);
+}
 
 // BiCGStab stops when |ρ_old| or |ω| falls below this.
 constexpr double stagnation_bound = 1e-20;
@@ -127,7 +139,7 @@ Outcome cg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSett
   vec::axpy(n, alpha, v.p, x);
   vec::axpy(n, -alpha, v.zq, v.r);
   v.e = relative(vec::norm2(n, v.r), bnorm);
-  return v.e <= s.tolerance ? Outcome::converged : Outcome::iterating;
+  return judged(v.e, s);
 }
 
 template <class T>
@@ -176,7 +188,7 @@ Outcome bicg_step(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
   ops.multiply(v.p_tilde, v.zq, !t);
   vec::axpy(n, -alpha, v.zq, v.r_tilde);
   v.e = relative(vec::norm2(n, v.r), bnorm);
-  return v.e <= s.tolerance ? Outcome::converged : Outcome::iterating;
+  return judged(v.e, s);
 }
 
 // The residual r lives in b's place, the other four vectors in work.
@@ -201,7 +213,8 @@ int bicg_plain(const KrylovOperators<typename K::scalar>& ops, const KrylovSetti
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, v.e);
   }
   if (outcome == Outcome::converged) return 0;
-  OrlDebug(2, L"CG failed after %d iterations R.res = %le\n", k, v.e);
+  if (outcome == Outcome::not_finite) log_not_finite(L"BiCG", s, k);
+  else OrlDebug(2, L"CG failed after %d iterations R.res = %le\n", k, v.e);
   return 16;
 }
 
@@ -222,6 +235,10 @@ int bicg_pivoting(const KrylovOperators<typename K::scalar>& ops, const KrylovSe
   for (; k < limit; ++k) {
     OrlDebug(2, L"Thread%d iter %2d, R.residual = %le\n", s.thread, k, v.e);
     if (v.e <= s.tolerance) break;
+    if (!std::isfinite(v.e)) {
+      log_not_finite(L"BiCG", s, k);
+      return 16;
+    }
     if (bicg_step<K>(ops, s, bnorm, x, v) == Outcome::broke_down) {
       OrlDebug(2, L"BiCG failed after %d iterations due to a too small denominator.\n", k);
       return 16;
@@ -428,6 +445,8 @@ int ConjugateGradients(const KrylovOperators<typename K::scalar>& ops, const Kry
   if (outcome == Outcome::converged) return 0;
   if (outcome == Outcome::broke_down) {
     OrlDebug(2, L"CG failed after %d iterations due to a too small denominator.\n", k - 1);
+  } else if (outcome == Outcome::not_finite) {
+    log_not_finite(L"CG", s, k);
   } else {
     OrlDebug(L"CG couldn't reach %le after %d steps R.res = %le\n", s.tolerance, k, v.e);
   }

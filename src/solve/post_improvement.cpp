@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <vector>
 
 #include "driver/charged_array.h"
@@ -290,6 +291,12 @@ std::int32_t threads_that_fit(const tessar& solver, std::int32_t asked, std::int
   return threads;
 }
 
+// Thrown by the preconditioner when the factor turns a finite vector into one
+// that is not (a single-precision factor holds magnitudes up to about 3e38,
+// and a badly scaled matrix can exceed them): no step with this factor can
+// help, so the right-hand side is given up at once for this factor.
+struct FactorNotFinite {};
+
 // Takes part in the shared sweeps over an offcore factor while it lives.
 class SweepMembership {
  public:
@@ -382,7 +389,11 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
 
   void* subst_work = st.substitution_work[thread].data();
   KrylovOperators<T> ops;
-  ops.precondition = [&](T* v, bool t) { SolveWithFactor<K>(solver, st.access, v, t, subst_work); };
+  ops.precondition = [&](T* v, bool t) {
+    const bool finite = std::isfinite(vec::norm2(n, v));
+    SolveWithFactor<K>(solver, st.access, v, t, subst_work);
+    if (finite && !std::isfinite(vec::norm2(n, v))) throw FactorNotFinite{};
+  };
   ops.multiply = [&](const T* in, T* out, bool t) { multiply_matrix<K>(st.a, in, out, t); };
   KrylovSettings settings;
   settings.n = n;
@@ -394,38 +405,44 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
   settings.offcore_unshared = st.access.offcore && !st.access.shared.on.load();
   settings.solver = &solver;
 
-  if (!st.iterating) {
-    std::copy(b, b + n, x);
-    ops.precondition(x, transpose);
-    OrlDebug(2, unsymmetric ? L"Thread%d iter %2d, R.residual = %le\n" : L"Thread%d iter %2d, R.error = %le\n", thread,
-             1, 0.0);
-  } else {
-    // The iteration's own verdict is not trusted: the confirmation decides.
-    (void)run_iteration<K>(solver, ops, settings, b, bnorm, x, work);
-  }
-  // The solution in the system as read takes b's place; x serves as the
-  // confirmation's residual, then as the escalation's correction.
-  T* solution = b;
-  map.to_original(x, solution);
-  Confirmation c = ConfirmSolution<K>(st.original, st.original_norm, solution, rhs, x, solver.cg_tolerance);
-  result = {c.relative, RhsStep::iteration};
-  if (!c.passed) {
-    OrlDebug(2, L"Thread%d solution not confirmed: relative residual %le, backward error %le\n", thread, c.relative,
-             c.backward);
-    Escalation<K> escalation(solver, st.original, st.original_norm, map, ops, settings, {rhs, solution, x, work});
-    result.step = escalation.run();
-    c = escalation.best();
-    result.residual = c.relative;
-    if (result.step == RhsStep::none) {
-      OrlDebug(2, L"Thread%d: no step reached the tolerance %le; best relative residual %le\n", thread,
-               solver.cg_tolerance, result.residual);
-      return 16;
+  try {
+    if (!st.iterating) {
+      std::copy(b, b + n, x);
+      ops.precondition(x, transpose);
+      OrlDebug(2, unsymmetric ? L"Thread%d iter %2d, R.residual = %le\n" : L"Thread%d iter %2d, R.error = %le\n", thread,
+               1, 0.0);
+    } else {
+      // The iteration's own verdict is not trusted: the confirmation decides.
+      (void)run_iteration<K>(solver, ops, settings, b, bnorm, x, work);
     }
+    // The solution in the system as read takes b's place; x serves as the
+    // confirmation's residual, then as the escalation's correction.
+    T* solution = b;
+    map.to_original(x, solution);
+    Confirmation c = ConfirmSolution<K>(st.original, st.original_norm, solution, rhs, x, solver.cg_tolerance);
+    result = {c.relative, RhsStep::iteration};
+    if (!c.passed) {
+      OrlDebug(2, L"Thread%d solution not confirmed: relative residual %le, backward error %le\n", thread, c.relative,
+               c.backward);
+      Escalation<K> escalation(solver, st.original, st.original_norm, map, ops, settings, {rhs, solution, x, work});
+      result.step = escalation.run();
+      c = escalation.best();
+      result.residual = c.relative;
+      if (result.step == RhsStep::none) {
+        OrlDebug(2, L"Thread%d: no step reached the tolerance %le; best relative residual %le\n", thread,
+                 solver.cg_tolerance, result.residual);
+        return 16;
+      }
+    }
+    std::copy(solution, solution + n, vector);
+    log_confirmed(thread, c, solver.cg_tolerance);
+    if (solver.check_residual) OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, c.relative);
+    return 0;
+  } catch (const FactorNotFinite&) {
+    OrlDebug(2, L"Thread%d: the factor turns the right-hand side into values that are not finite numbers\n", thread);
+    result = {std::numeric_limits<double>::infinity(), RhsStep::none, true};
+    return 16;
   }
-  std::copy(solution, solution + n, vector);
-  log_confirmed(thread, c, solver.cg_tolerance);
-  if (solver.check_residual) OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, c.relative);
-  return 0;
 }
 
 template class PostImprovement<RealSymmetric>;

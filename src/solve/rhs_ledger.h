@@ -28,6 +28,7 @@ inline const char* rhs_step_name(RhsStep step) {
 struct RhsResult {
   double residual = std::numeric_limits<double>::infinity();  // least true relative residual reached
   RhsStep step = RhsStep::none;
+  bool factor_not_finite = false;  // the factor gave values that are not finite numbers
 };
 
 struct RhsLedger {
@@ -41,8 +42,9 @@ struct RhsLedger {
     if (solved) {
       kept = result;
       round[static_cast<std::size_t>(k)] = current_round;
-    } else if (result.residual < kept.residual) {
-      kept.residual = result.residual;
+    } else {
+      if (result.residual < kept.residual) kept.residual = result.residual;
+      kept.factor_not_finite = result.factor_not_finite;
     }
   }
 

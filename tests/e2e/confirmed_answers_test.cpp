@@ -31,6 +31,16 @@ YaleMatrix with_b(const YaleMatrix& a, const std::vector<double>& b) {
 // A Laplacian of 25 rows with one right-hand side and a stale "x".
 YaleMatrix laplace() { return write_case(Family::laplace2d, 5, 0, 1); }
 
+// The same scaled by 1e100, beyond the range of a single-precision factor
+// (and not so far that the squares of this test's residual overflow).
+YaleMatrix scaled_laplace() {
+  GeneratedSystem system = generate(Family::laplace2d, 5, 0, 1, 11);
+  for (double& v : system.a.values) v *= 1e100;
+  for (double& v : system.b) v *= 1e100;
+  write_system(fs::current_path(), system, false);
+  return system.a;
+}
+
 // Status 0: every vector of "x" solves its system; otherwise nothing that
 // looks like a solution is left behind.
 void expect_trustworthy(const RunResult& run, const YaleMatrix& a, int kind, const std::string& what) {
@@ -89,6 +99,7 @@ TEST(ConfirmedAnswers, EachRunSolvesOrFailsWithItsReason) {
     std::string prefs;
     int status;
     std::vector<const char*> messages;
+    std::vector<std::string> args = {};
   } cases[] = {
       {"restart", [] { return write_case(Family::laplace3d, 6, 0, 2); }, few_iterations, 0,
        {"Solved after escalation: restarted iteration (2 of 2"}},
@@ -106,6 +117,12 @@ TEST(ConfirmedAnswers, EachRunSolvesOrFailsWithItsReason) {
        "", 16,
        {"Matrix solver failed: right-hand side 1 of 1 reached a relative residual of",
         "tried: iteration, restarted iteration, flexible GMRES, factoring again with", "perturbed pivots"}},
+      {"beyond single precision", scaled_laplace, "", 0,
+       {"Solved after escalation: iteration after factoring again with a double precision factor (1 of 1"}},
+      {"beyond single precision, the factor kept", scaled_laplace, "", 16,
+       {"the single-precision factor gave values that are not finite numbers: -double_precision or -diag_scale "
+        "may solve; tried: iteration\n"},
+       {"-awe_exec"}},
       {"empty b", [] { return with_b(laplace(), {}); }, "", 1, {"b holds no whole right-hand side of dimension"}},
       {"short b", [] { return with_b(laplace(), std::vector<double>(24)); }, "", 1,
        {"b holds no whole right-hand side"}},
@@ -120,7 +137,9 @@ TEST(ConfirmedAnswers, EachRunSolvesOrFailsWithItsReason) {
     ScopedWorkDir dir;
     const YaleMatrix a = c.setup();
     write_file("prefs.ini", c.prefs);
-    const RunResult run = run_binary({"-real_sym"});
+    std::vector<std::string> args{"-real_sym"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const RunResult run = run_binary(args);
     EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
     for (const char* message : c.messages)
       EXPECT_NE(run.err.find(message), std::string::npos) << c.what << "\n" << run.err;

@@ -44,8 +44,7 @@ TEST(Switches, SetTheirFields) {
        [](const tessar& s) { return s.ncpu == processor_count(); }},
       {"-ncpu 1 -frobnicate", 0, [](const tessar& s) { return s.ncpu == 1; }},
       {"-ncpu_fbs 0", 0, [](const tessar& s) { return s.ncpu_solve == -1; }},
-      {"-zerofill 42abc", 0, [](const tessar& s) { return s.max_zero_fill == 42; }},
-      {"-zerofill abc", 0, [](const tessar& s) { return s.max_zero_fill == 0; }},
+      {"-zerofill -42", 0, [](const tessar& s) { return s.max_zero_fill == -42; }},
   };
   for (const auto& [line, kind, holds] : cases) {
     auto solver = make_test_solver(kind);
@@ -55,7 +54,8 @@ TEST(Switches, SetTheirFields) {
   EXPECT_EQ(parse(*make_test_solver(0), "-built -gl_exec"), ParseOutcome::end_now) << "later switches are not read";
 }
 
-// A missing or bad value ends the run with code 1 and a message naming the switch.
+// A missing or bad value, or modes that contradict each other, end the run
+// with code 1 and a message naming the switch.
 TEST(Switches, BadValuesEndTheRunNamingTheSwitch) {
   ScopedWorkDir dir;
   LogCapture log{2};
@@ -67,6 +67,13 @@ TEST(Switches, BadValuesEndTheRunNamingTheSwitch) {
       {"-ncpu 0", "Switch -ncpu needs a processor count of at least 1, not 0"},
       {"-ncpu 99999999999", "Value of switch -ncpu is out of range"},
       {"-nblock -3", "Switch -nblock needs a block size of at least 1, not -3"},
+      {"-ncpu abc", "Switch -ncpu needs a whole number, not \"abc\""},
+      {"-zerofill -check_solution", "Switch -zerofill needs a whole number, not \"-check_solution\""},
+      {"-profile -check_solution", "Switch -profile needs a file name, not the switch -check_solution"},
+      {"-nofbs -nonf", "Switches -nofbs and -nonf contradict each other: the first factors the matrix, the second "
+                       "solves with the factor of an earlier run"},
+      {"-back_exec -quiet -awe_exec", "Switches -awe_exec and -back_exec contradict each other: the first factors "
+                                      "the matrix, the second solves with the factor of an earlier run"},
       {"-profile " + std::string(256, 'p'), "Switch -profile needs a name of at most 255 characters"},
   };
   for (const auto& [line, message] : cases)

@@ -193,16 +193,19 @@ TEST_F(FactorFilesTest, FilesAreNumberedAndLieInTheWorkingDirectory) {
 }
 
 TEST_F(FactorFilesTest, FailuresCarryTheirMessageAndCode) {
-  const Failure missing{"Can't open temp file", 5}, overflow{"Factor entries exceed the in-memory factor area", 1};
+  const auto missing = [](const char* path) {
+    return Failure(std::string("Can't open temp file ") + path + " for reading: No such file or directory", 5);
+  };
+  const Failure overflow{"Factor entries exceed the in-memory factor area", 1};
   const auto set_up = [&](int kind, std::int64_t capacity, bool with_files) {
     use_solver(kind, false, capacity);
     three_supernodes(*solver);
     if (with_files) write_indexed_factor("U", 4, 0), write_indexed_factor("L", 4, 0);
   };
   set_up(1, 8, false);
-  expect_failures({{[&] { OpenUFile(*solver, "rb"); }, missing},
-                   {[&] { ReadFactorRange(*solver, 0, 1, 'L'); }, missing},
-                   {[&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }, missing}});  // no index files
+  expect_failures({{[&] { OpenUFile(*solver, "rb"); }, missing("./U")},
+                   {[&] { ReadFactorRange(*solver, 0, 1, 'L'); }, missing("./L")},
+                   {[&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }, missing("./U_diag_index")}});
 
   set_up(1, 8, true);
   const Bytes one = entries(0, 1, 4);
