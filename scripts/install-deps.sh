@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(build-essential cmake libmetis-dev libopenblas-openmp-dev liblapack-dev libgtest-dev)
+# Further packages may be named as arguments (the fuzzing script adds clang).
+packages=(build-essential cmake libmetis-dev libopenblas-openmp-dev liblapack-dev libgtest-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -203,9 +203,11 @@ void LoadIndexFile(tessar& solver, std::int32_t n) {
   if (file.read_value<std::int32_t>() != solver.solver_type) solver.fatal("Solver type inconsistency", 1);
   if (file_bytes < 12) refuse(solver, file_bytes, 12, "no subscript count");
   solver.sizeJU = file.read_value<std::int64_t>();
+  // Checked before it sizes anything: a damaged count could overflow the sizes.
+  if (solver.sizeJU < 0 || solver.sizeJU > file_bytes / 4)
+    refuse(solver, file_bytes, file_bytes, "its subscript count does not fit the file");
   const std::int64_t common = common_bytes(n, solver.sizeJU);
-  if (solver.sizeJU < 0 || solver.sizeJU > file_bytes / 4 || file_bytes < common)
-    refuse(solver, file_bytes, common, "too short for the matrix size");
+  if (file_bytes < common) refuse(solver, file_bytes, common, "too short for the matrix size");
   const auto fits = [&](std::int64_t end) { return file_bytes == end || file_bytes == end + matching_bytes(n); };
   if (!solver.pivoting && !fits(common))
     refuse(solver, file_bytes, common, "written by a pivoting run or for another matrix size");

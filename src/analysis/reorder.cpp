@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr std::int32_t none = -1;
-
 struct AnalysisInput {
   std::int32_t n;
   std::int64_t NzA;

@@ -1,6 +1,8 @@
 #include "factor/factor_driver.h"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "analysis/index_file.h"
 #include "driver/tessar.h"
@@ -10,6 +12,7 @@
 #include "factor/supernode_tree.h"
 #include "io/matrix_file.h"
 #include "platform/core_library.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/kind_traits.h"
 #include "platform/process.h"
@@ -29,6 +32,31 @@ void remove_kept_files(const tessar& solver, bool factor_files) {
   if (!factor_files) return;
   std::remove(path_in_dir(solver.work_dir, solver.u_file_name).c_str());
   if (solver.symmetry == 1) std::remove(path_in_dir(solver.work_dir, solver.l_file_name).c_str());
+}
+
+// The files the factorization writes: the factors and, in the indexed (-mt)
+// layout, their block indexes.
+std::vector<std::string> factor_paths(const tessar& solver) {
+  std::vector<std::string> names{solver.u_file_name};
+  if (solver.symmetry == 1) names.push_back(solver.l_file_name);
+  std::vector<std::string> paths;
+  for (const std::string& name : names) {
+    paths.push_back(path_in_dir(solver.work_dir, name));
+    if (!solver.multi_thread) continue;
+    for (FactorIndexPart part : {FactorIndexPart::diagonal, FactorIndexPart::off_diagonal})
+      paths.push_back(path_in_dir(solver.work_dir, factor_index_file_name(name, part)));
+  }
+  return paths;
+}
+
+// A run that ends with an error before its factor is complete (a full disk,
+// the hard memory limit) removes the factor files as it ends; once a kept
+// factor is complete, with its analysis saved, it stays.
+void remove_factor_files_on_failure(const tessar& solver, bool remove) {
+  for (const std::string& path : factor_paths(solver)) {
+    if (remove) remove_on_failure(path);
+    else keep_on_failure(path);
+  }
 }
 
 }  // namespace
@@ -53,12 +81,16 @@ int FactorizeMatrix(tessar& solver, YaleMatrix& a) {
   else if (pivoting) PivotingPlan(solver, tree);
   else PlainPlan(solver, tree);
   ReportFactorEstimate(solver);
+  if (solver.offcore || solver.save_factor) remove_factor_files_on_failure(solver, true);
   const int result = FactorFronts<K>(solver, a, tree, pivoting);
   if (result != 0) {
     remove_kept_files(solver, solver.offcore || solver.save_factor);
     return result;
   }
-  if (solver.save_factor) SaveIndexFile(solver, a.n);
+  if (solver.save_factor) {
+    SaveIndexFile(solver, a.n);
+    remove_factor_files_on_failure(solver, false);
+  }
   OrlDebug(2, L".... Numerical factorization done\n");
   return result;
 }

@@ -1,12 +1,15 @@
 #include "factor/factor_files.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "driver/tessar.h"
 #include "io/file_helpers.h"
 #include "platform/core_library.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -153,9 +156,12 @@ void WriteFactorEntries(tessar& solver, const void* buffer, std::int32_t entry_s
   const auto wanted = static_cast<std::size_t>(count);
   const std::size_t written = write_chunked(buffer, static_cast<std::size_t>(entry_size), wanted, state.file);
   if (written < wanted) {
+    const int error = errno;
     OrlDebug(1, L"Size_t %lld entries2write %lld entries_written %lld\n", static_cast<long long>(entry_size),
              static_cast<long long>(count), static_cast<long long>(written));
-    solver.fatal(state.texts.write_failure, 200);
+    solver.fatal(format_text("%s: %s: %s", state.texts.write_failure, path_in_dir(solver.work_dir, state.name).c_str(),
+                             std::strerror(error)).c_str(),
+                 200);
   }
   state.position += count;
 }

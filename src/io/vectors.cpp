@@ -1,6 +1,8 @@
 #include "io/vectors.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -62,6 +64,14 @@ std::int64_t first_non_finite(const double* values, std::int64_t count) {
   for (std::int64_t i = 0; i < count; ++i)
     if (!std::isfinite(values[i])) return i;
   return -1;
+}
+
+// A solution that could not be written whole (a full disk): the partial
+// file goes as the run ends.
+[[noreturn]] void fail_solution_write(tessar& solver) {
+  const int error = errno;
+  solver.fatal(format_text("Can not write svtr vector: %s: %s", partial_solution_file_name, std::strerror(error)).c_str(),
+               200);
 }
 
 }  // namespace
@@ -154,14 +164,14 @@ void write_solution_vector(tessar& solver, std::int32_t n, const void* buffer, s
     solver.fatal("Can not adjust file pointer for svtr", 200);
   if (write_chunked(buffer, element_size, static_cast<std::size_t>(n), solver.solution_file) !=
       static_cast<std::size_t>(n))
-    solver.fatal("Can not write svtr vector", 200);
+    fail_solution_write(solver);
 }
 
 void close_solution_file(tessar& solver) {
   if (!solver.solution_file) return;
   const int closed = std::fclose(solver.solution_file);
   solver.solution_file = nullptr;
-  if (closed != 0) solver.fatal("Can not write svtr vector", 200);
+  if (closed != 0) fail_solution_write(solver);
 }
 
 void commit_solution_file(tessar& solver) {

@@ -82,12 +82,13 @@ TEST(IndexFile, RefusesAFileThatDoesNotFitTheRunAndReportsAFullDisk) {
       expect_refused(0, pivoting, 10, 1, "does not match");
     }
   }
-  saved_analysis(0, false, 10);
-  std::string bytes = read_file(path);
-  const std::int64_t huge = std::int64_t{1} << 60;  // the subscript count
-  bytes.replace(4, 8, reinterpret_cast<const char*>(&huge), 8);
-  write_file(path, bytes);
-  expect_refused(0, false, 10, 1, "does not match");
+  for (const std::int64_t huge : {std::int64_t{1} << 60, INT64_MAX - 3}) {  // the subscript count
+    saved_analysis(0, false, 10);
+    std::string bytes = read_file(path);
+    bytes.replace(4, 8, reinterpret_cast<const char*>(&huge), 8);
+    write_file(path, bytes);
+    expect_refused(0, false, 10, 1, "does not match");
+  }
   if (!std::filesystem::exists("/dev/full")) return;
   auto solver = saved_analysis(0, false, 10);
   solver->work_dir = "/dev";

@@ -215,7 +215,7 @@ TEST_F(FactorFilesTest, FailuresCarryTheirMessageAndCode) {
       {[&] { ReadFactorRange(*solver, 0, 9, 'U'); }, overflow},
       {[&] { LoadSupernodeFactors(*solver, 0, 1, 'U'); }, overflow},  // 18 entries in 8
       {[&] { OpenUFile(*solver, "rb"), WriteFactorEntries(*solver, one.data(), 4, 0, 1, 'U'); },
-       {"Error writing partial U to disk", 200}},
+       {"Error writing partial U to disk: ./U: Bad file descriptor", 200}},
   });
 
   set_up(1, 4096, true);
