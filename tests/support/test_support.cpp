@@ -168,10 +168,11 @@ std::string LogCapture::text() const {
   return read_file(file_);
 }
 
-RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                     const std::string& shell) {
   const char* binary = std::getenv("TSR_BINARY");
   if (!binary) binary = TSR_BINARY_PATH;
-  std::string command = "env -u TS_LOG_FILE -u TS_DEBUG_LEVEL";
+  std::string command = shell + "env -u TS_LOG_FILE -u TS_DEBUG_LEVEL";
   for (const auto& setting : env) command.append(" ").append(shell_quote(setting));
   command.append(" ").append(shell_quote(binary));
   for (const auto& arg : args) command.append(" ").append(shell_quote(arg));

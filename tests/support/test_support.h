@@ -109,5 +109,7 @@ struct RunResult {
 };
 
 // Runs the built tessar64 with arguments and extra environment
-// settings ("NAME=value") in the current directory.
-RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+// settings ("NAME=value") in the current directory, after the shell
+// commands of shell (limits, say).
+RunResult run_binary(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::string& shell = "");
