@@ -19,10 +19,11 @@ cmake --build "$fuzz" -j"$(nproc)" --target fuzz_a fuzz_b fuzz_index fuzz_prefs 
 # the saved analysis of a plain and a pivoting run, preferences and a Matrix
 # Market file; each prefixed by the byte that chooses kind, layout and path.
 seeds=$fuzz/seeds
-rm -rf "$seeds" && mkdir -p "$seeds"/{a,b,index,prefs,mm} "$fuzz/crashes"
+rm -rf "$seeds" "$fuzz/crashes" && mkdir -p "$seeds"/{a,b,index,prefs,mm} "$fuzz/crashes"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefixed() { { printf "\\x$(printf %02x "$1")"; [ -n "${3:-}" ] && printf "\\x$(printf %02x "$3")"; cat "$2"; } ; }
+kind_switches=(-real_sym -real_unsym -complex_sym -complex_unsym -complex_herm)
 for kind in 0 1 2 3 4; do
   for markers in 0 8; do
     rm -rf "$work"/* && (cd "$work" && "$fuzz/tools/tsr_generate" laplace2d 3 . --kind "$kind" \
@@ -32,7 +33,8 @@ for kind in 0 1 2 3 4; do
   done
   for pivoting in 0 16; do
     rm -rf "$work"/* && (cd "$work" && "$fuzz/tools/tsr_generate" laplace2d 3 . --kind "$kind" >/dev/null &&
-      "$fuzz/src/driver/tessar64" -nofbs $([ "$pivoting" = 16 ] && echo -pivoting) >/dev/null 2>&1) || true
+      "$fuzz/src/driver/tessar64" "${kind_switches[$kind]}" -nofbs $([ "$pivoting" = 16 ] && echo -pivoting) \
+        >/dev/null 2>&1) || true
     [ -f "$work/index" ] && prefixed $((kind | pivoting)) "$work/index" 8 > "$seeds/index/k$kind-p$pivoting"
   done
 done

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/tessar.h"
@@ -113,15 +114,14 @@ class MatrixReader {
       if (read_chunked(block.data(), record, count, file) != count) solver_.fatal("Failed reading A matrix", 4);
       for (std::size_t r = 0; r < count; ++r, ++k) {
         const char* at = block.data() + r * record + marker_bytes;
-        std::int32_t row = 0, col = 0;
-        std::memcpy(&row, at, sizeof row);
-        std::memcpy(&col, at + sizeof row, sizeof col);
-        if (layout_.markers) {
-          --row;
-          --col;
-        }
-        accept(k, row, col);
-        std::memcpy(&a_.values[static_cast<std::size_t>(k * width)], at + sizeof row + sizeof col,
+        std::int32_t stored_row = 0, stored_col = 0;
+        std::memcpy(&stored_row, at, sizeof stored_row);
+        std::memcpy(&stored_col, at + sizeof stored_row, sizeof stored_col);
+        // The marker layout counts from 1; taken in 64 bits, so that no
+        // stored value can overflow on the way to the range check.
+        const std::int64_t base = layout_.markers ? 1 : 0;
+        const auto [row, col] = accept(k, stored_row - base, stored_col - base);
+        std::memcpy(&a_.values[static_cast<std::size_t>(k * width)], at + 2 * sizeof(std::int32_t),
                     width * sizeof(double));
         check_finite(k, row, col, width);
       }
@@ -133,13 +133,15 @@ class MatrixReader {
  private:
   static constexpr std::int64_t records_per_block = 4096;
 
-  void accept(std::int64_t k, std::int32_t row, std::int32_t col) {
-    if (row < 0 || row >= a_.n || col < 0 || col >= a_.n) {
-      OrlDebug(1, L"Record %lld of A holds row %d, column %d outside the dimension %d\n",
-               static_cast<long long>(k), row, col, a_.n);
+  // Validates record k's row and column (0-based) and returns them.
+  std::pair<std::int32_t, std::int32_t> accept(std::int64_t k, std::int64_t wide_row, std::int64_t wide_col) {
+    if (wide_row < 0 || wide_row >= a_.n || wide_col < 0 || wide_col >= a_.n) {
+      OrlDebug(1, L"Record %lld of A holds row %lld, column %lld outside the dimension %d\n",
+               static_cast<long long>(k), static_cast<long long>(wide_row), static_cast<long long>(wide_col), a_.n);
       solver_.fatal(format_text("Error in the input: index outside the matrix in record %lld of A",
                                 static_cast<long long>(k)).c_str(), 1);
     }
+    const auto row = static_cast<std::int32_t>(wide_row), col = static_cast<std::int32_t>(wide_col);
     if (row != current_row_) {
       if (row < current_row_) {
         OrlDebug(1, L"Record %lld of A holds row %d after row %d\n", static_cast<long long>(k), row, current_row_);
@@ -159,6 +161,7 @@ class MatrixReader {
     has_diagonal_ = has_diagonal_ || col == row;
     a_.col_idx[static_cast<std::size_t>(k)] = col;
     a_.row_ptr[static_cast<std::size_t>(row) + 1] = k + 1;
+    return {row, col};
   }
 
   // A NaN or infinity would poison the factor and every iterate: refused here.

@@ -118,6 +118,10 @@ TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
     EXPECT_EQ(failed.code, bad.code) << bad.what << ": " << failed.log;
     EXPECT_NE(failed.log.find(bad.message), std::string::npos) << bad.what << ": " << failed.log;
   }
+  // The marker layout counts from 1: the least row is refused, not wrapped.
+  ScopedEnv orlan("TS_READ_ORLAN", "1");
+  write_file("A", records({{INT32_MIN, 1}, {1, 1}, {2, 2}}, true));
+  EXPECT_NE(outcome([] { read_back(0); }).log.find("index outside the matrix in record 0"), std::string::npos);
 }
 
 // The check of a matrix given in memory: a broken rule ends the run with code 1, logging the row.
