@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -97,9 +98,14 @@ void run(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+// The inputs are written to a directory in memory where there is one.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char dir[] = "/tmp/tsr_fuzz_XXXXXX";
-  if (!mkdtemp(dir) || chdir(dir) != 0) std::abort();
+  char shm[] = "/dev/shm/tsr_fuzz_XXXXXX", tmp[] = "/tmp/tsr_fuzz_XXXXXX";
+  const char* dir = mkdtemp(shm);
+  if (!dir) dir = mkdtemp(tmp);
+  if (!dir || chdir(dir) != 0) std::abort();
+  static const std::string made = dir;
+  std::atexit([] { std::filesystem::remove_all(made); });
   configure_log("/dev/null", 0);
   return 0;
 }
