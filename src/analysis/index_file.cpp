@@ -1,11 +1,16 @@
 #include "analysis/index_file.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "driver/tessar.h"
 #include "io/file_helpers.h"
+#include "platform/core_library.h"
+#include "platform/error.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -23,15 +28,13 @@ class IndexFile {
   template <class T>
   void write(const T* data, std::size_t count) {
     if (write_chunked(data, sizeof(T), count, file_) == count) return;
-    OrlDebug(1, L"Short write on %s file\n", solver_.index_file_name.c_str());
-    solver_.fatal("Can't write index file", 200);
+    fail_write();
   }
 
   // Pushes buffered bytes out, so that a full disk is noticed here.
   void flush() {
     if (std::fflush(file_) == 0 && !std::ferror(file_)) return;
-    OrlDebug(1, L"Short write on %s file\n", solver_.index_file_name.c_str());
-    solver_.fatal("Can't write index file", 200);
+    fail_write();
   }
 
   template <class T>
@@ -57,6 +60,16 @@ class IndexFile {
   }
 
  private:
+  // A file that could not be written whole (a full disk) names its path and
+  // the reason; SaveIndexFile has it removed as the run ends.
+  [[noreturn]] void fail_write() {
+    const int error = errno;
+    OrlDebug(1, L"Short write on %s file\n", solver_.index_file_name.c_str());
+    solver_.fatal(format_text("Can't write index file %s: %s", path_in_dir(solver_.work_dir, solver_.index_file_name).c_str(),
+                              std::strerror(error)).c_str(),
+                  200);
+  }
+
   tessar& solver_;
   std::FILE* file_;
 };
@@ -184,6 +197,8 @@ void read_matching_fields(tessar& solver, IndexFile& file, std::int32_t n, std::
 }  // namespace
 
 void SaveIndexFile(tessar& solver, std::int32_t n) {
+  const std::string path = path_in_dir(solver.work_dir, solver.index_file_name);
+  remove_on_failure(path);
   IndexFile file(solver, "wb");
   file.write(&solver.solver_type, 1);
   file.write(&solver.sizeJU, 1);
@@ -194,6 +209,7 @@ void SaveIndexFile(tessar& solver, std::int32_t n) {
   if (solver.pivoting) write_pivoting_fields(solver, file, n);
   if (solver.matched()) write_matching_fields(solver, file, n);
   file.flush();
+  keep_on_failure(path);
 }
 
 void LoadIndexFile(tessar& solver, std::int32_t n) {

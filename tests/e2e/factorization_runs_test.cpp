@@ -70,22 +70,27 @@ TEST(FactorizationRuns, UnwritableWorkingDirectoryIsReported) {
 }
 
 // A disk that fills up (a file-size limit of the shell stands in for it) ends
-// the run with 200 naming the file, and leaves nothing a later run could take
-// as valid: no factor files or "index" of a factorization that keeps its
-// factor, no "x" of a solve.
-TEST(FactorizationRuns, AFullDiskEndsWith200AndLeavesNothingValid) {
+// the run with 200 naming the file, one without room for the factor (/proc
+// offers none) with 6 before anything is written; nothing is left that a
+// later run could take as valid: no factor files or "index" of a
+// factorization that keeps its factor, no "x" of a solve.
+TEST(FactorizationRuns, AFullDiskEndsTheRunAndLeavesNothingValid) {
+  const std::string offcore = "DIRECT_SOLVER MemLimitSoft 1\n";
   const struct {
     std::vector<std::string> args;
     std::string prefs;
+    int status;
     const char* message;
-  } cases[] = {{{"-nofbs"}, "DIRECT_SOLVER MemLimitSoft 1\n", "Error writing partial U to disk: ./U: File too large"},
-               {{}, "", "Can not write svtr vector: x.partial: File too large"}};
+  } cases[] = {{{"-nofbs"}, offcore, 200, ": File too large"},  // the index, or the factor after it
+               {{}, "", 200, "Can not write svtr vector: x.partial: File too large"},
+               {{}, offcore + "DIRECT_SOLVER WorkingDirectory /proc\n", 6,
+                "Not enough disk space in /proc to solve the matrix"}};
   for (const auto& c : cases) {
     ScopedWorkDir dir;
-    write_system(fs::current_path(), generate(Family::laplace3d, 12, 0, 8, 7), false);
+    write_system(fs::current_path(), generate(Family::laplace3d, 16, 0, 8, 7), false);
     write_file("prefs.ini", c.prefs);
     const RunResult run = run_binary(c.args, {}, "ulimit -f 150; trap '' XFSZ; ");
-    EXPECT_EQ(run.status, 200) << run.err;
+    EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.message), npos) << run.err;
     for (const char* left : {"U", "index", "x", "x.partial"}) EXPECT_FALSE(fs::exists(left)) << left;
   }

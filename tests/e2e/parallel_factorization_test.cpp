@@ -78,7 +78,8 @@ TEST(ParallelFactorization, OneThreadEqualsThePivotingPath) {
 }
 
 // A singular matrix stops every thread: one singular line, code 16, no
-// factor left; a hard limit reached inside a thread ends the run with 100.
+// factor left; a hard limit reached inside a thread ends the run with 100,
+// as it does on one thread.
 TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {
   ScopedWorkDir dir;
   // A 3D Laplacian whose row and column 500 are zero: exactly singular.
@@ -108,6 +109,11 @@ TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {
   EXPECT_NE(memory.err.find("Not enough memory"), npos) << memory.err;
   EXPECT_NE(memory.log.find("Thread 1 launched"), npos) << memory.log;
   EXPECT_FALSE(fs::exists("x"));
+  // The same limit on one thread, keeping the factor: nothing is kept.
+  const RunResult one = run_binary({"-nofbs", "-pivoting"});
+  EXPECT_EQ(one.status, 100) << one.err;
+  EXPECT_NE(one.err.find("Not enough memory"), npos) << one.err;
+  for (const char* left : {"U", "index"}) EXPECT_FALSE(fs::exists(left)) << left;
 }
 
 }  // namespace
