@@ -15,12 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr auto npos = std::string::npos;
 
-std::size_t count_of(const std::string& text, const std::string& word) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(word); at != npos; at = text.find(word, at + 1)) ++count;
-  return count;
-}
-
 // Families and kinds that give fronts of the shared top and, for the last
 // two, delayed pivots.
 const struct Case {
@@ -96,10 +90,9 @@ TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {
   // (the run escalates once), however many threads found the zero pivot.
   const RunResult single = run_binary({"-pivoting", "-nofbs"});
   EXPECT_EQ(single.status, 16);
-  EXPECT_EQ(count_of(singular.err, "ERROR:   Singular matrix"), count_of(single.err, "ERROR:   Singular matrix"))
+  EXPECT_EQ(occurrences(singular.err, "ERROR:   Singular matrix"), occurrences(single.err, "ERROR:   Singular matrix"))
       << singular.err;
-  EXPECT_FALSE(fs::exists("U"));
-  EXPECT_FALSE(fs::exists("index"));
+  for (const char* left : {"U", "index"}) EXPECT_FALSE(fs::exists(left)) << left;
 
   write_system(fs::current_path(), generate(Family::laplace3d, 14, 0, 1, 3), false);
   // Offcore, so that the analysis fits under the limit and the threads do not.

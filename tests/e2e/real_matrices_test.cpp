@@ -1,6 +1,4 @@
-// Real matrices of every kind, converted from the shared collection, go through
-// the reader, each analysis path and the factorization of the built solver,
-// and a default run solves them.
+// Real matrices of every kind from the shared collection, run through the built solver.
 #include <gtest/gtest.h>
 
 #include "tests/support/test_support.h"

@@ -14,8 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kind_switch[] = {"-real_sym", "-real_unsym", "-complex_sym", "-complex_unsym", "-complex_herm"};
-
 // The relative residual of vector k of "x" against "b", from the matrix itself.
 double residual_on_disk(const YaleMatrix& a, int kind, std::int32_t k) {
   return relative_residual(a, kind, read_vectors("x", kind >= 2), read_vectors("b", kind >= 2), k);
@@ -27,6 +25,7 @@ const struct Plan {
   std::vector<std::string> switches;
   bool offcore;
   std::int32_t nrhs;
+  bool large = false;  // on fronts large enough to take single-precision update products
 } plans[] = {
     {{}, false, 1},
     {{"-pivoting"}, true, 1},
@@ -38,22 +37,25 @@ const struct Plan {
     {{"-allow_perturbation", "-diag_scale", "-ncpu", "2"}, true, 2},
     {{"-mt", "-ncpu", "2"}, true, 2},
     {{"-mt", "-allow_perturbation"}, false, 1},
+    {{"-single_updates", "-ncpu", "2"}, false, 1, true},
 };
 
 class SolveRuns : public ::testing::TestWithParam<int> {};
 
 TEST_P(SolveRuns, EveryPathSolvesToDoublePrecision) {
   const int kind = GetParam();
-  // The family each kind is tried on, small enough for a fast suite.
+  // The family each kind is tried on, small enough for a fast suite, and large.
   const std::pair<Family, std::int32_t> families[] = {
       {Family::laplace3d, 8}, {Family::convdiff3d, 8}, {Family::helmholtz3d, 8}, {Family::convdiff3d, 7},
       {Family::hermitian, 14}};
+  const std::int32_t large_size[] = {12, 12, 12, 11, 300};
   for (const Plan& plan : plans) {
     ScopedWorkDir dir;
-    const GeneratedSystem system = generate(families[kind].first, families[kind].second, kind, plan.nrhs, 11);
+    const std::int32_t size = plan.large ? large_size[kind] : families[kind].second;
+    const GeneratedSystem system = generate(families[kind].first, size, kind, plan.nrhs, 11);
     write_system(fs::current_path(), system, false);
     if (plan.offcore) write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
-    std::vector<std::string> args{kind_switch[kind]};
+    std::vector<std::string> args{kind_switches[kind]};
     args.insert(args.end(), plan.switches.begin(), plan.switches.end());
     std::string what = plan.offcore ? "offcore" : "incore";
     for (const auto& word : args) what += " " + word;
@@ -69,22 +71,6 @@ TEST_P(SolveRuns, EveryPathSolvesToDoublePrecision) {
     ASSERT_EQ(read_vectors("x", kind >= 2).size(), std::size_t(system.a.n) * plan.nrhs) << what;
     for (std::int32_t k = 0; k < plan.nrhs; ++k)
       EXPECT_LE(residual_on_disk(system.a, kind, k), 1e-10) << what << " rhs " << k;
-  }
-}
-
-// Single-precision update products, on systems whose fronts are large enough
-// to take them, still solve to double precision after refinement.
-TEST(SingleUpdates, EveryKindSolvesToDoublePrecision) {
-  const std::pair<Family, std::int32_t> families[] = {
-      {Family::laplace3d, 12}, {Family::convdiff3d, 12}, {Family::helmholtz3d, 12}, {Family::convdiff3d, 11},
-      {Family::hermitian, 300}};
-  for (int kind = 0; kind < 5; ++kind) {
-    ScopedWorkDir dir;
-    const GeneratedSystem system = generate(families[kind].first, families[kind].second, kind, 1, 3);
-    write_system(fs::current_path(), system, false);
-    const RunResult run = run_binary({kind_switch[kind], "-single_updates", "-ncpu", "2"});
-    ASSERT_EQ(run.status, 0) << kind_switch[kind] << "\n" << run.err;
-    EXPECT_LE(residual_on_disk(system.a, kind, 0), 1e-10) << kind_switch[kind];
   }
 }
 
@@ -168,13 +154,13 @@ TEST(OffcoreSolveThreads, ShareThePatchReadsAndSolveEveryRightHandSide) {
     ScopedWorkDir dir;
     const GeneratedSystem system = generate(c.family, c.size, c.kind, 17, 7);
     write_system(fs::current_path(), system, false);
-    std::vector<std::string> args{kind_switch[c.kind]};
+    std::vector<std::string> args{kind_switches[c.kind]};
     args.insert(args.end(), c.switches.begin(), c.switches.end());
     std::vector<std::string> keep = args;
     keep.push_back("-nofbs");
-    ASSERT_EQ(run_binary(keep).status, 0) << kind_switch[c.kind];
+    ASSERT_EQ(run_binary(keep).status, 0) << kind_switches[c.kind];
     for (const Run& r : c.runs) {
-      const std::string what = std::string(kind_switch[c.kind]) + " nrhs " + std::to_string(r.nrhs) + " threads " +
+      const std::string what = std::string(kind_switches[c.kind]) + " nrhs " + std::to_string(r.nrhs) + " threads " +
                                std::to_string(r.threads) + (r.memory_short ? " memory short" : "");
       write_system(fs::current_path(), first_rhs(system, r.nrhs), false);
       write_file("prefs.ini", c.prefs + (r.memory_short ? "DIRECT_SOLVER MemLimitSoft 1\n" : ""));
@@ -185,27 +171,15 @@ TEST(OffcoreSolveThreads, ShareThePatchReadsAndSolveEveryRightHandSide) {
       ASSERT_EQ(run.status, 0) << what << "\n" << run.err;
       EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos) << what;
       const int asked = std::min(r.threads, r.nrhs), fit = r.memory_short ? 1 : asked;
-      EXPECT_NE(run.log.find("Solution phase: " + std::to_string(fit) + " of " + std::to_string(asked)),
-                std::string::npos)
-          << what;
+      const std::string phase = "Solution phase: " + std::to_string(fit) + " of " + std::to_string(asked);
+      EXPECT_NE(run.log.find(phase), std::string::npos) << what;
       for (std::int32_t k = 0; k < r.nrhs; ++k) EXPECT_LE(residual_on_disk(system.a, c.kind, k), 1e-10) << what << k;
       const PatchCounts counts = patch_counts(run.log);
       EXPECT_EQ(counts.substitutions, counts.lines) << what;
-      if (fit == 1) {
-        EXPECT_GE(counts.loads, counts.patches_run - counts.substitutions) << what;
-      }
-      if (r.nrhs == 17 && fit == 4) {
-        EXPECT_LE(2 * counts.loads, counts.patches_run) << what;
-      }
+      if (fit == 1) { EXPECT_GE(counts.loads, counts.patches_run - counts.substitutions) << what; }
+      if (r.nrhs == 17 && fit == 4) { EXPECT_LE(2 * counts.loads, counts.patches_run) << what; }
     }
   }
-}
-
-// Occurrences of text in a log.
-int count_of(const std::string& log, const std::string& text) {
-  int count = 0;
-  for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-  return count;
 }
 
 // A first right-hand side without a solution (a singular system whose other
@@ -227,14 +201,14 @@ TEST(OffcoreSolveThreads, ARightHandSideWithoutSolutionStopsTheLaunches) {
   EXPECT_NE(run.err.find("right-hand side 1 of 17"), std::string::npos) << run.err;
   EXPECT_NE(run.log.find("Post improvement goes offcore"), std::string::npos);
   EXPECT_NE(run.log.find("Solution phase: 4 of 4"), std::string::npos);
-  const int launched = count_of(run.log, "succesfully launched");
+  const int launched = occurrences(run.log, "succesfully launched");
   EXPECT_LT(launched, 17);
-  EXPECT_EQ(count_of(run.log, "returned with error code 0"), launched - 1);
+  EXPECT_EQ(occurrences(run.log, "returned with error code 0"), launched - 1);
   EXPECT_FALSE(fs::exists("x"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SolveRuns, ::testing::Values(0, 1, 2, 3, 4),
-                         [](const auto& info) { return std::string(kind_switch[info.param] + 1); });
+                         [](const auto& info) { return std::string(kind_switches[info.param] + 1); });
 
 class SolveModes : public ::testing::Test {
  protected:
@@ -244,7 +218,8 @@ class SolveModes : public ::testing::Test {
 };
 
 // A factor kept by -nofbs or -awe_exec solves both right-hand sides in each
-// later solve-only run, which keeps the factor for the next one.
+// later solve-only run, which keeps the factor for the next one; -check then
+// measures the solutions on disk.
 TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
   for (const char* keep : {"-nofbs", "-awe_exec"}) {
     ASSERT_EQ(run_binary({"-pivoting", keep}).status, 0) << keep;
@@ -257,6 +232,9 @@ TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
       EXPECT_TRUE(fs::exists("U")) << keep << " " << later;
     }
   }
+  const RunResult check = run_binary({"-nofbs", "-check"});
+  ASSERT_EQ(check.status, 0) << check.err;
+  EXPECT_NE(check.log.find("Svtr1  Rel.Error = "), std::string::npos) << check.log;
 }
 
 // An offcore multi-threaded factor is found again through its block index
@@ -264,22 +242,13 @@ TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
 TEST_F(SolveModes, MultiThreadedFactorIsFoundThroughItsBlockIndex) {
   write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
   ASSERT_EQ(run_binary({"-mt", "-nofbs"}).status, 0);
-  EXPECT_TRUE(fs::exists("U_diag_index"));
-  EXPECT_TRUE(fs::exists("U_offdiag_index"));
+  for (const char* index : {"U_diag_index", "U_offdiag_index"}) EXPECT_TRUE(fs::exists(index)) << index;
   const RunResult later = run_binary({"-back_exec", "-mt"});
   ASSERT_EQ(later.status, 0) << later.err;
   EXPECT_LE(residual_on_disk(system.a, 0, 0), 1e-10);
   ASSERT_EQ(run_binary({"-mt"}).status, 0);
   EXPECT_FALSE(fs::exists("U_diag_index"));
   EXPECT_FALSE(fs::exists("U"));
-}
-
-// -check measures the solutions on disk.
-TEST_F(SolveModes, CheckReadsTheSolutionsOnDisk) {
-  ASSERT_EQ(run_binary({}).status, 0);
-  const RunResult check = run_binary({"-nofbs", "-check"});
-  ASSERT_EQ(check.status, 0) << check.err;
-  EXPECT_NE(check.log.find("Svtr1  Rel.Error = "), std::string::npos) << check.log;
 }
 
 }  // namespace

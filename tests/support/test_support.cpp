@@ -43,9 +43,6 @@ struct Residual {
 Residual residual_of(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,
                      const std::vector<std::complex<double>>& b, std::int32_t k) {
   using cdouble = std::complex<double>;
-  const auto value = [&](std::int64_t p) {
-    return a.complex ? cdouble(a.values[2 * p], a.values[2 * p + 1]) : cdouble(a.values[p]);
-  };
   const bool whole_rows = kind == 1 || kind == 3;
   const cdouble* xk = x.data() + std::size_t(k) * a.n;
   const cdouble* bk = b.data() + std::size_t(k) * a.n;
@@ -53,11 +50,12 @@ Residual residual_of(const YaleMatrix& a, int kind, const std::vector<std::compl
   for (std::int32_t i = 0; i < a.n; ++i)
     for (std::int64_t p = a.row_ptr[i]; p < a.row_ptr[i + 1]; ++p) {
       const std::int32_t j = a.col_idx[p];
-      out.r[i] += value(p) * xk[j];
-      out.row_sums[i] += std::abs(value(p));
+      const cdouble v = stored_value(a, p);
+      out.r[i] += v * xk[j];
+      out.row_sums[i] += std::abs(v);
       if (!whole_rows && j != i) {
-        out.r[j] += (kind == 4 ? std::conj(value(p)) : value(p)) * xk[i];
-        out.row_sums[j] += std::abs(value(p));
+        out.r[j] += (kind == 4 ? std::conj(v) : v) * xk[i];
+        out.row_sums[j] += std::abs(v);
       }
     }
   for (std::int32_t i = 0; i < a.n; ++i) out.r[i] -= bk[i];
@@ -95,22 +93,11 @@ Failure failure_of(const std::function<void()>& action) {
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
-  if (const char* old = std::getenv(name)) {
-    had_value_ = true;
-    old_value_ = old;
-  }
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  if (const char* old = std::getenv(name)) had_value_ = true, old_value_ = old;
+  value ? setenv(name, value, 1) : unsetenv(name);
 }
 
-ScopedEnv::~ScopedEnv() {
-  if (had_value_)
-    setenv(name_.c_str(), old_value_.c_str(), 1);
-  else
-    unsetenv(name_.c_str());
-}
+ScopedEnv::~ScopedEnv() { had_value_ ? setenv(name_.c_str(), old_value_.c_str(), 1) : unsetenv(name_.c_str()); }
 
 void write_file(const fs::path& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -122,6 +109,12 @@ std::string read_file(const fs::path& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+int occurrences(const std::string& text, const std::string& word) {
+  int count = 0;
+  for (auto at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+  return count;
 }
 
 YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& rows,
@@ -185,15 +178,23 @@ RunResult run_binary(const std::vector<std::string>& args, const std::vector<std
   return result;
 }
 
+std::complex<double> stored_value(const YaleMatrix& a, std::int64_t p) {
+  const auto k = static_cast<std::size_t>(p);
+  return a.complex ? std::complex<double>(a.values[2 * k], a.values[2 * k + 1]) : std::complex<double>(a.values[k]);
+}
+
+std::vector<std::complex<double>> complex_values(const std::vector<double>& v, bool complex) {
+  std::vector<std::complex<double>> out;
+  const std::size_t step = complex ? 2 : 1;
+  for (std::size_t i = 0; i + step <= v.size(); i += step) out.emplace_back(v[i], complex ? v[i + 1] : 0.0);
+  return out;
+}
+
 std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file, bool complex) {
   std::ifstream in(file, std::ios::binary);
   std::vector<double> raw;
-  double v;
-  while (in.read(reinterpret_cast<char*>(&v), sizeof v)) raw.push_back(v);
-  std::vector<std::complex<double>> out;
-  const std::size_t step = complex ? 2 : 1;
-  for (std::size_t i = 0; i + step <= raw.size(); i += step) out.emplace_back(raw[i], complex ? raw[i + 1] : 0.0);
-  return out;
+  for (double v; in.read(reinterpret_cast<char*>(&v), sizeof v);) raw.push_back(v);
+  return complex_values(raw, complex);
 }
 
 double relative_residual(const YaleMatrix& a, int kind, const std::vector<std::complex<double>>& x,

@@ -54,6 +54,7 @@ class ScopedEnv {
 
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 std::string read_file(const std::filesystem::path& path);
+int occurrences(const std::string& text, const std::string& word);
 
 // A matrix from dense-style triplets (row, column, value) already in row order.
 YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& rows,
@@ -63,8 +64,13 @@ YaleMatrix matrix_from_entries(std::int32_t n, const std::vector<std::int32_t>& 
 // Writes a matrix to "A" in the current directory.
 void write_matrix_file(const YaleMatrix& a, bool markers = false);
 
-// Vectors of a file of doubles ("b", "x"), as complex values (imaginary part
-// 0 for the real kinds).
+// Entry p of a stored matrix as a complex value.
+std::complex<double> stored_value(const YaleMatrix& a, std::int64_t p);
+
+// Values of a kind's layout (pairs for the complex kinds), or the vectors of a
+// file of doubles ("b", "x"), as complex values (imaginary part 0 for the real
+// kinds).
+std::vector<std::complex<double>> complex_values(const std::vector<double>& values, bool complex);
 std::vector<std::complex<double>> read_vectors(const std::filesystem::path& file, bool complex);
 
 // ‖A·x − b‖₂ / ‖b‖₂ for vector k of x and b (n values each), computed here

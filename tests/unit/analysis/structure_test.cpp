@@ -12,24 +12,13 @@ namespace {
 
 // Every path orders and merges alike; the plain one keeps no front tree and
 // the multithreaded one also cuts the tree into branches.
-enum class AnalysisPath { plain, multi_thread };
-constexpr AnalysisPath all_paths[] = {AnalysisPath::plain, AnalysisPath::multi_thread};
-const char* name_of(AnalysisPath path) { return path == AnalysisPath::plain ? "plain" : "multi_thread"; }
-
-std::unique_ptr<tessar> solver_for(int kind, AnalysisPath path, bool reorder = true, std::int32_t zero_fill = 128) {
+std::unique_ptr<tessar> solver_for(int kind, bool multi_thread, bool reorder = true, std::int32_t zero_fill = 128) {
   auto solver = make_test_solver(kind);
   solver->no_progress = true;
-  solver->pivoting = solver->multi_thread = path == AnalysisPath::multi_thread;
+  solver->pivoting = solver->multi_thread = multi_thread;
   solver->reorder_enabled = reorder;
   solver->max_zero_fill = zero_fill;
   solver->ncpu = 2;
-  return solver;
-}
-
-std::unique_ptr<tessar> analysed(int kind, AnalysisPath path, const DensePattern& p, bool reorder = true,
-                                 std::int32_t zero_fill = 128) {
-  auto solver = solver_for(kind, path, reorder, zero_fill);
-  analyse(*solver, matrix_of(p, kind));
   return solver;
 }
 
@@ -39,9 +28,10 @@ std::unique_ptr<tessar> analysed(int kind, AnalysisPath path, const DensePattern
 // supernode has the first pivot's structure without its first i entries; the
 // front tree of the supernodes is one tree in postorder, and the first row
 // below a front's pivots belongs to its parent.
-void check_analysis(int kind, AnalysisPath path, const DensePattern& p, bool reorder, std::int32_t zero_fill) {
+void check_analysis(int kind, bool multi_thread, const DensePattern& p, bool reorder, std::int32_t zero_fill) {
   const auto n = static_cast<std::int32_t>(p.size());
-  auto solver = analysed(kind, path, p, reorder, zero_fill);
+  auto solver = solver_for(kind, multi_thread, reorder, zero_fill);
+  analyse(*solver, matrix_of(p, kind));
   const tessar& s = *solver;
   for (std::int32_t i = 0; i < n; ++i) ASSERT_TRUE(s.iperm[i] >= 0 && s.iperm[i] < n && s.perm[s.iperm[i]] == i) << i;
   const auto reference = filled_structure(p, s.perm.data());
@@ -50,7 +40,7 @@ void check_analysis(int kind, AnalysisPath path, const DensePattern& p, bool reo
   EXPECT_EQ(s.ReorderSpace.size(), static_cast<std::size_t>(matrix_of(p, kind).nnz));
   ASSERT_EQ(s.SNode[0], 0);
   ASSERT_EQ(s.SNode[s.NSuper], n);
-  const FrontTree* tree = path == AnalysisPath::plain ? nullptr : s.front_tree.get();
+  const FrontTree* tree = multi_thread ? s.front_tree.get() : nullptr;
   if (tree) {
     ASSERT_EQ(tree->nnodes, s.NSuper);
     ASSERT_EQ(tree->root, tree->nnodes - 1);
@@ -85,25 +75,22 @@ void check_analysis(int kind, AnalysisPath path, const DensePattern& p, bool reo
   }
 }
 
+// Random patterns (seed 0: a single unknown) and the generator families.
 // Without merging (limit 0) the structure is exact; merged fronts hold the
 // fill and at most the limit of explicit zeros.
-TEST(AnalysisStructure, MatchesSymbolicEliminationOfRandomPatterns) {
+TEST(AnalysisStructure, MatchesSymbolicElimination) {
   ScopedWorkDir dir;
-  for (AnalysisPath path : all_paths)
+  for (bool multi_thread : {false, true})
     for (int kind : {0, 1, 4})
       for (bool reorder : {true, false})
         for (std::int32_t limit : {0, 16, 128})
-          for (std::uint64_t seed = 0; seed <= 12; ++seed) {  // seed 0: a single unknown
+          for (std::uint64_t seed = 0; seed <= 12; ++seed) {
+            SCOPED_TRACE(testing::Message() << "mt " << multi_thread << " kind " << kind << " reorder " << reorder
+                                            << " limit " << limit << " seed " << seed);
             const auto n = static_cast<std::int32_t>(1 + seed * 4);
             const double density = 0.05 + 0.04 * static_cast<double>(seed % 5);
-            SCOPED_TRACE(testing::Message() << name_of(path) << " kind " << kind << " reorder " << reorder
-                                            << " limit " << limit << " seed " << seed);
-            check_analysis(kind, path, random_pattern(n, density, seed), reorder, limit);
+            check_analysis(kind, multi_thread, random_pattern(n, density, seed), reorder, limit);
           }
-}
-
-TEST(AnalysisStructure, MatchesSymbolicEliminationOfTheGeneratorFamilies) {
-  ScopedWorkDir dir;
   for (Family family : all_families()) {
     const int kind = natural_kind(family);
     const bool three_d = family == Family::laplace3d || family == Family::helmholtz3d || family == Family::convdiff3d;
@@ -111,18 +98,18 @@ TEST(AnalysisStructure, MatchesSymbolicEliminationOfTheGeneratorFamilies) {
     DensePattern p(static_cast<std::size_t>(a.n), std::vector<bool>(static_cast<std::size_t>(a.n), false));
     for (std::int32_t i = 0; i < a.n; ++i)
       for (std::int64_t e = a.row_ptr[i]; e < a.row_ptr[i + 1]; ++e) p[i][a.col_idx[e]] = p[a.col_idx[e]][i] = true;
-    for (AnalysisPath path : all_paths)
+    for (bool multi_thread : {false, true})
       for (std::int32_t limit : {0, 128}) {
-        SCOPED_TRACE(testing::Message() << family_name(family) << " " << name_of(path) << " limit " << limit);
-        check_analysis(kind, path, p, true, limit);
+        SCOPED_TRACE(testing::Message() << family_name(family) << " mt " << multi_thread << " limit " << limit);
+        check_analysis(kind, multi_thread, p, true, limit);
       }
   }
 }
 
 TEST(AnalysisMemory, HardLimitEndsTheAnalysisWithCode100) {
   ScopedWorkDir dir;
-  for (AnalysisPath path : all_paths) {
-    auto solver = solver_for(0, path);
+  for (bool multi_thread : {false, true}) {
+    auto solver = solver_for(0, multi_thread);
     solver->mem_limit_hard = 8;
     expect_fatal([&] { analyse(*solver, matrix_of(random_pattern(600, 0.02, 5), 0)); }, 100, "");
   }

@@ -75,7 +75,6 @@ TEST(MinWstore, ChosenChildOrdersReachTheSmallestPeak) {
         std::sort(order.begin(), order.end());
         EXPECT_EQ(order, children_of(tree.parent, s)) << "node " << s;
       }
-
     }
   }
 }

@@ -23,7 +23,6 @@ ParseOutcome parse(tessar& solver, const std::string& line) {
   return parse_switches(solver, static_cast<int>(argv.size()), argv.data());
 }
 
-// Each row parses into a fresh solver of a kind and checks the fields the switches set.
 TEST(Switches, SetTheirFields) {
   ScopedWorkDir dir;
   LogCapture log{2};
@@ -54,8 +53,7 @@ TEST(Switches, SetTheirFields) {
   EXPECT_EQ(parse(*make_test_solver(0), "-built -gl_exec"), ParseOutcome::end_now) << "later switches are not read";
 }
 
-// A missing or bad value, or modes that contradict each other, end the run
-// with code 1 and a message naming the switch.
+// Modes that contradict each other end the run the same way.
 TEST(Switches, BadValuesEndTheRunNamingTheSwitch) {
   ScopedWorkDir dir;
   LogCapture log{2};

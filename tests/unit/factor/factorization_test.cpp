@@ -11,6 +11,7 @@
 #include "driver/tessar.h"
 #include "factor_oracle.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/kernels/dense_fixtures.h"
 #include "tools/generator/generator.h"
 
 namespace {
@@ -18,12 +19,7 @@ namespace {
 using namespace factor_tests;
 
 struct RunOptions {
-  bool pivoting = false;
-  bool double_precision = false;
-  bool diag_scale = false;
-  bool perturb = false;
-  bool offcore = false;
-  bool keep = false;
+  bool pivoting = false, double_precision = false, diag_scale = false, perturb = false, offcore = false, keep = false;
   std::int32_t zero_fill = 128;
 };
 
@@ -84,8 +80,7 @@ class Factorization : public ::testing::Test {
  protected:
   ScopedWorkDir dir_;
 };
-using Kinds = ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
-TYPED_TEST_SUITE(Factorization, Kinds);
+TYPED_TEST_SUITE(Factorization, kernel_tests::KernelKinds);
 
 // Small members of every family the kind allows.
 std::vector<std::pair<Family, std::int32_t>> small_families() {

@@ -53,10 +53,7 @@ class MatrixFileTest : public ::testing::Test {
     a.nnz = header.nnz;
     a.col_idx.resize(static_cast<std::size_t>(header.nnz));
     a.values.resize(static_cast<std::size_t>(header.nnz) * (kind >= 2 ? 2 : 1));
-    if (kind >= 2)
-      read_matrix_complex(*solver, a);
-    else
-      read_matrix_real(*solver, a);
+    (kind >= 2 ? read_matrix_complex : read_matrix_real)(*solver, a);
     return a;
   }
 };
@@ -83,7 +80,6 @@ TEST_F(MatrixFileTest, ReadsBothLayoutsAndWidths) {
   }
 }
 
-// Each malformed "A" ends the run with its code and a message naming the record or row.
 TEST_F(MatrixFileTest, MalformedFilesEndWithTheirMessageAndCode) {
   const Outcome missing = outcome([] { read_back(0); });
   EXPECT_EQ(missing.code, 5);

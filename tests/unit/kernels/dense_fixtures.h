@@ -23,17 +23,24 @@ T random_value(std::mt19937_64& rng) {
   else return T(u(rng), u(rng));
 }
 
-// An n × n front of kind K: symmetric / Hermitian kinds are filled in full
-// (both triangles consistent), Hermitian with a real diagonal.
+template <class T>
+std::vector<T> random_vector(std::size_t count, std::mt19937_64& rng) {
+  std::vector<T> v(count);
+  for (auto& x : v) x = random_value<T>(rng);
+  return v;
+}
+
+// An n × n front of kind K, entries scaled by size and diagonal_shift added to
+// the diagonal: symmetric / Hermitian kinds are filled in full (both
+// triangles consistent), Hermitian with a real diagonal.
 template <class K>
-std::vector<typename K::scalar> random_front(int n, std::uint64_t seed, double diagonal_shift = 0.0) {
+std::vector<typename K::scalar> random_front(int n, std::mt19937_64& rng, double diagonal_shift = 0.0,
+                                             double size = 1.0) {
   using T = typename K::scalar;
-  std::mt19937_64 rng(seed);
   std::vector<T> a(static_cast<std::size_t>(n) * n);
   for (int j = 0; j < n; ++j)
-    for (int i = 0; i < n; ++i) {
-      if (K::symmetry != Symmetry::unsymmetric && i < j) continue;
-      T v = random_value<T>(rng);
+    for (int i = K::symmetry == Symmetry::unsymmetric ? 0 : j; i < n; ++i) {
+      T v = size * random_value<T>(rng);
       if (i == j) {
         if constexpr (K::symmetry == Symmetry::hermitian) v = T(std::real(v), 0.0);
         v += T(diagonal_shift);

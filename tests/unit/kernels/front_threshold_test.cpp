@@ -38,7 +38,8 @@ const Case cases[] = {
 template <class K>
 std::vector<typename K::scalar> make_front(const Case& c, int seed) {
   using T = typename K::scalar;
-  std::vector<T> a = random_front<K>(c.F, seed, c.shape == Shape::random ? 0.5 : 0.0);
+  std::mt19937_64 rng(seed);
+  std::vector<T> a = random_front<K>(c.F, rng, c.shape == Shape::random ? 0.5 : 0.0);
   const auto set = [&](int i, int j, T v) {
     a[i + std::size_t(j) * c.F] = v;
     if (K::symmetry != Symmetry::unsymmetric) a[j + std::size_t(i) * c.F] = K::mirror(v);

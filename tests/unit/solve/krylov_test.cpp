@@ -5,46 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
-#include <cstdint>
-#include <random>
-#include <vector>
 
 #include "platform/blas.h"
-#include "platform/kind_traits.h"
 #include "solve/krylov.h"
+#include "tests/unit/kernels/dense_fixtures.h"
 
 namespace {
 
+using namespace kernel_tests;
+
 constexpr int order = 80;
 constexpr double tolerance = 1e-11;
-
-template <class T>
-T random_value(std::mt19937_64& rng) {
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  if constexpr (std::is_same_v<T, double>)
-    return u(rng);
-  else
-    return T(u(rng), u(rng));
-}
-
-// A random n × n matrix of kind K (column-major, symmetric kinds filled in
-// both triangles), entries scaled by `size`, `shift` added to the diagonal: a
-// shift well above the random part's spectral radius makes the real
-// symmetric and Hermitian matrices positive definite.
-template <class K>
-std::vector<typename K::scalar> random_matrix(int n, std::mt19937_64& rng, double size, double shift) {
-  using T = typename K::scalar;
-  std::vector<T> a(std::size_t(n) * n);
-  for (int j = 0; j < n; ++j)
-    for (int i = K::symmetry == Symmetry::unsymmetric ? 0 : j; i < n; ++i) {
-      T v = size * random_value<T>(rng);
-      if (i == j) v = (K::symmetry == Symmetry::hermitian ? T(std::real(v)) : v) + T(shift);
-      a[i + std::size_t(j) * n] = v;
-      if (K::symmetry != Symmetry::unsymmetric) a[j + std::size_t(i) * n] = K::mirror(v);
-    }
-  return a;
-}
 
 // An LU factorization of a dense matrix, applied or transposed.
 template <class T>
@@ -75,12 +46,14 @@ struct Problem {
 
   Problem(std::uint64_t seed, double perturbation = 0.3) : m(order, preconditioner_matrix(seed, perturbation)) {
     std::mt19937_64 rng(seed + 1);
-    for (int i = 0; i < n; ++i) b.push_back(random_value<T>(rng));
+    b = random_vector<T>(n, rng);
   }
+  // A's diagonal shift, well above the random part's spectral radius, makes the
+  // real symmetric and Hermitian matrices positive definite.
   std::vector<T> preconditioner_matrix(std::uint64_t seed, double perturbation) {
     std::mt19937_64 rng(seed);
-    a = random_matrix<K>(n, rng, 1.0, 2.5 * std::sqrt(double(n)));
-    std::vector<T> e = random_matrix<K>(n, rng, perturbation, 0.0);
+    a = random_front<K>(n, rng, 2.5 * std::sqrt(double(n)));
+    std::vector<T> e = random_front<K>(n, rng, 0.0, perturbation);
     for (std::size_t i = 0; i < a.size(); ++i) e[i] += a[i];
     return e;
   }
@@ -149,8 +122,7 @@ int run_case(const MethodCase<K>& c, Problem<K>& p, KrylovSettings s, std::vecto
 
 template <class K>
 class KrylovTest : public ::testing::Test {};
-using Kinds = ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
-TYPED_TEST_SUITE(KrylovTest, Kinds);
+TYPED_TEST_SUITE(KrylovTest, KernelKinds);
 
 // Every method converges, for Aᵀ too where the kind has one; out of
 // iterations, or with A·p = 0, it returns 16; a zero right-hand side gives
@@ -234,7 +206,7 @@ TYPED_TEST(UnsymmetricTest, BicgstabTwoConvergesOnANearlyImaginarySpectrum) {
   using T = typename TypeParam::scalar;
   Problem<TypeParam> p(31);
   std::mt19937_64 rng(31);
-  const std::vector<T> r = random_matrix<TypeParam>(p.n, rng, 1.0, 0.0);
+  const std::vector<T> r = random_front<TypeParam>(p.n, rng);
   const auto adjoint = [](T v) { if constexpr (TypeParam::is_complex) return std::conj(v); else return v; };
   const double scale = 0.5 / std::sqrt(double(p.n));
   for (int j = 0; j < p.n; ++j)

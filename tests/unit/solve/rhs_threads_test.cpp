@@ -1,7 +1,4 @@
-// The right-hand-side threads with a stand-in per-thread solve: how many run
-// at once, that every listed solution lands at its own place in the solution
-// file, and that a failing right-hand side stops further launches and is
-// reported once.
+// The right-hand-side threads, with a stand-in per-thread solve.
 #include <gtest/gtest.h>
 
 #include <algorithm>

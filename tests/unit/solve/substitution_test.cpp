@@ -4,20 +4,15 @@
 // storage precisions, incore and in patches, one thread and several.
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <complex>
 #include <latch>
-#include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "analysis/reorder.h"
 #include "driver/tessar.h"
-#include "platform/kind_traits.h"
 #include "solve/matrix_product.h"
 #include "solve/substitution.h"
 #include "tests/support/test_support.h"
+#include "tests/unit/kernels/dense_fixtures.h"
 #include "tools/generator/generator.h"
 
 namespace {
@@ -33,15 +28,7 @@ constexpr std::int64_t reserved_bytes = 4096;
 template <class T>
 std::vector<T> random_vector(std::int32_t n, std::uint64_t seed) {
   std::mt19937_64 engine(seed);
-  std::uniform_real_distribution<double> u(-1.0, 1.0);
-  std::vector<T> v(n);
-  for (auto& e : v) {
-    if constexpr (std::is_same_v<T, double>)
-      e = u(engine);
-    else
-      e = T(u(engine), u(engine));
-  }
-  return v;
+  return kernel_tests::random_vector<T>(n, engine);
 }
 
 // ‖x − y‖ / ‖y‖.
@@ -127,8 +114,7 @@ class Substitution : public ::testing::Test {
  protected:
   ScopedWorkDir dir_;
 };
-using Kinds = ::testing::Types<RealSymmetric, RealUnsymmetric, ComplexSymmetric, ComplexUnsymmetric, ComplexHermitian>;
-TYPED_TEST_SUITE(Substitution, Kinds);
+TYPED_TEST_SUITE(Substitution, kernel_tests::KernelKinds);
 
 // A dense, diagonally dominant, indefinite system of order n: with
 // interchanges one supernode, wide enough for the BLAS path of the block form.

@@ -24,15 +24,8 @@
 
 namespace {
 
-using kernel_tests::random_value;
+using kernel_tests::random_value, kernel_tests::random_vector;
 constexpr std::uint64_t base_seed = 20'240'611;
-
-template <class T>
-std::vector<T> random_vector(std::size_t count, std::mt19937_64& rng) {
-  std::vector<T> v(count);
-  for (auto& x : v) x = random_value<T>(rng);
-  return v;
-}
 
 // The 5-point pattern of a 4 × 4 grid in the kind's storage with random values
 // and diagonals of different sizes (real for the Hermitian kind).

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "tests/support/test_support.h"
-#include "tests/unit/tools/dense_oracle.h"
+#include "tests/unit/tools/storage_rules.h"
 #include "tools/generator/generator.h"
 
 namespace {
@@ -73,7 +73,7 @@ TEST_F(MatrixMarketTest, FilesConvertToTheStoredFormOfEachKind) {
   }
 }
 
-// Each bad file, or a file the kind cannot hold, with the start of the message naming its line.
+// Also a file the kind cannot hold; the message is checked from its start.
 TEST_F(MatrixMarketTest, BadFilesAreRejectedNamingTheLine) {
   const std::string real = "%%MatrixMarket matrix coordinate real general\n";
   const std::string complex = "%%MatrixMarket matrix coordinate complex general\n";
@@ -141,7 +141,7 @@ TEST_F(MatrixMarketTest, ArraysCarryRightHandSidesAndSolutions) {
   EXPECT_THROW(read_matrix_market_array("short.mtx"), MatrixMarketError);
   for (int kind = 0; kind <= 4; ++kind) {
     const YaleMatrix a = generate(Family::zero_diagonal, 2, kind, 1, 3).a;
-    const std::vector<Complex> ones(static_cast<std::size_t>(a.n), 1.0);
+    const std::vector<std::complex<double>> ones(static_cast<std::size_t>(a.n), 1.0);
     const auto b = complex_values(multiply_by_ones(a, kind), a.complex);
     EXPECT_LT(backward_error(a, kind, ones, b, 0), 1e-15) << "kind " << kind;
   }
