@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <complex>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <new>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -326,8 +328,34 @@ bool map_whole_factor(tessar& solver, FactorAccess& access, std::int64_t reserve
   return true;
 }
 
+// The factor an earlier run kept must be the one this run's analysis and
+// switches describe: each file holds its entries in the stored precision.
+// One kept in the other precision (the switch -double_precision not given
+// again, or given anew) or of another analysis is refused, code 1, before a
+// byte of it is read as a factor.
+void check_kept_factor(tessar& solver, const std::string& name, std::int64_t entries) {
+  const std::string path = path_in_dir(solver.work_dir, name);
+  const std::int64_t w = solver.elem_size, bytes = file_size_or_zero(path);
+  // A missing file is left to the open, which names it.
+  if (entries == 0 || bytes == entries * w || !std::filesystem::exists(path)) return;
+  const bool double_kept = !solver.double_precision && bytes == 2 * entries * w;
+  const bool single_kept = solver.double_precision && 2 * bytes == entries * w;
+  if (double_kept || single_kept)
+    solver.fatal(format_text("Error in the input: %s holds a factor kept in %s precision, and this run asks for %s; "
+                             "%s -double_precision, as the factorizing run did",
+                             name.c_str(), double_kept ? "double" : "single", double_kept ? "single" : "double",
+                             double_kept ? "give" : "leave out").c_str(),
+                 1);
+  solver.fatal(format_text("Error in the input: %s holds %lld bytes where the saved analysis needs %lld: it is not "
+                           "the factor of this analysis",
+                           name.c_str(), static_cast<long long>(bytes), static_cast<long long>(entries * w)).c_str(),
+               1);
+}
+
 void prepare_without_factorization(tessar& solver, FactorAccess& access, std::int64_t reserved_bytes,
                                    const PatchSettings& settings) {
+  check_kept_factor(solver, solver.u_file_name, solver.NzU);
+  check_kept_factor(solver, solver.l_file_name, l_factor_entries(solver));
   const std::int64_t w = solver.elem_size;
   const std::int64_t whole = even_up(solver.NzU + l_factor_entries(solver));
   const std::int64_t whole_bytes = whole * w + reserved_bytes;

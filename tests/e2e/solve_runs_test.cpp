@@ -239,6 +239,51 @@ TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
 
 // An offcore multi-threaded factor is found again through its block index
 // files, which a run that keeps nothing removes.
+// A kept factor is refused, before any of it is read, by a later run that
+// asks for the other precision or whose analysis it does not belong to; no
+// "x" is written.
+TEST_F(SolveModes, AKeptFactorOfAnotherPrecisionOrAnalysisIsRefused) {
+  const struct {
+    std::vector<std::string> keep, later;
+    std::uintmax_t truncate_to;
+    const char* message;
+  } cases[] = {
+      {{"-nofbs"}, {"-back_exec", "-double_precision"}, 0, "U holds a factor kept in single precision"},
+      {{"-nofbs", "-double_precision"}, {"-nonf"}, 0, "U holds a factor kept in double precision"},
+      {{"-nofbs"}, {"-back_exec"}, 1000, "U holds 1000 bytes where the saved analysis needs"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(run_binary(c.keep).status, 0);
+    if (c.truncate_to > 0) fs::resize_file("U", c.truncate_to);
+    fs::remove("x");
+    const RunResult later = run_binary(c.later);
+    EXPECT_EQ(later.status, 1) << later.err;
+    EXPECT_NE(later.err.find(c.message), std::string::npos) << later.err;
+    EXPECT_FALSE(fs::exists("x"));
+  }
+}
+
+// A run that keeps its factor, killed at a random moment, and then a run that
+// solves with what it left: the later run refuses or solves to double
+// precision; it never ends with 0 and a wrong "x".
+TEST_F(SolveModes, AKilledFactorizationNeverGivesAWrongSolutionLater) {
+  write_system(fs::current_path(), generate(Family::laplace3d, 16, 0, 1, 3), false);
+  write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
+  const YaleMatrix a = generate(Family::laplace3d, 16, 0, 1, 3).a;
+  std::mt19937 random(11);
+  for (int round = 0; round < 12; ++round) {
+    const std::string after = std::to_string(0.005 * (1 + random() % 14));  // seconds, within a run's 70 ms
+    (void)run_binary({"-nofbs"}, {}, "timeout -s KILL " + after + " ");
+    fs::remove("x");
+    const RunResult later = run_binary({"-back_exec"});
+    if (later.status == 0) {
+      EXPECT_LE(relative_residual(a, 0, read_vectors("x", false), read_vectors("b", false), 0), 1e-10) << after;
+    } else {
+      EXPECT_FALSE(fs::exists("x")) << after;
+    }
+  }
+}
+
 TEST_F(SolveModes, MultiThreadedFactorIsFoundThroughItsBlockIndex) {
   write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
   ASSERT_EQ(run_binary({"-mt", "-nofbs"}).status, 0);
