@@ -216,7 +216,13 @@ void LoadIndexFile(tessar& solver, std::int32_t n) {
   IndexFile file(solver, "rb");
   const std::int64_t file_bytes = file.size();
   if (file_bytes < 4) refuse(solver, file_bytes, 4, "no kind code");
-  if (file.read_value<std::int32_t>() != solver.solver_type) solver.fatal("Solver type inconsistency", 1);
+  // Kinds 0 … 4: real symmetric, real unsymmetric, complex symmetric,
+  // complex unsymmetric, complex Hermitian.
+  const std::int32_t saved_kind = file.read_value<std::int32_t>();
+  if (saved_kind != solver.solver_type)
+    solver.fatal(format_text("Solver type inconsistency: %s was saved by a run of kind %d, this run is of kind %d",
+                             solver.index_file_name.c_str(), saved_kind, solver.solver_type).c_str(),
+                 1);
   if (file_bytes < 12) refuse(solver, file_bytes, 12, "no subscript count");
   solver.sizeJU = file.read_value<std::int64_t>();
   // Checked before it sizes anything: a damaged count could overflow the sizes.
