@@ -114,7 +114,8 @@ bool structure_is_consistent(const tessar& solver, std::int32_t n) {
     const std::int64_t off = solver.IU[k + 1] - solver.IU[k] - 1;
     if (off == 0) continue;
     const std::int64_t first = solver.IJU[k];
-    if (first < 0 || first + off > solver.sizeJU || solver.JU[first] <= k) return false;
+    // Compared without a sum, which a damaged start could overflow.
+    if (off < 0 || first < 0 || first > solver.sizeJU - off || solver.JU[first] <= k) return false;
   }
   return true;
 }

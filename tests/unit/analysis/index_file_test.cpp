@@ -82,10 +82,14 @@ TEST(IndexFile, RefusesAFileThatDoesNotFitTheRunAndReportsAFullDisk) {
       expect_refused(0, pivoting, 10, 1, "does not match");
     }
   }
-  for (const std::int64_t huge : {std::int64_t{1} << 60, INT64_MAX - 3}) {  // the subscript count
+  // Damaged counts and starts: the subscript count, then the first column's
+  // start in the subscripts (after the kind, the count and the permutation).
+  const std::pair<std::size_t, std::int64_t> damages[] = {
+      {4, std::int64_t{1} << 60}, {4, INT64_MAX - 3}, {12 + 4 * 10, INT64_MAX - 1}};
+  for (const auto& [offset, huge] : damages) {
     saved_analysis(0, false, 10);
     std::string bytes = read_file(path);
-    bytes.replace(4, 8, reinterpret_cast<const char*>(&huge), 8);
+    bytes.replace(offset, 8, reinterpret_cast<const char*>(&huge), 8);
     write_file(path, bytes);
     expect_refused(0, false, 10, 1, "does not match");
   }
