@@ -10,7 +10,11 @@ void add_memory(tessar& solver, std::uint64_t kb) {
   std::scoped_lock lock(solver.memory_section);
   solver.memory_in_use += static_cast<std::int64_t>(kb);
   if (solver.mem_limit_hard != 0 && solver.memory_in_use > solver.mem_limit_hard)
-    solver.fatal("Not enough memory to solve the problem", 100);
+    solver.fatal(format_text("Not enough memory to solve the problem: %lld KB would be in use, above the hard limit "
+                             "of %lld KB (MemLimitHard in prefs.ini)",
+                             static_cast<long long>(solver.memory_in_use),
+                             static_cast<long long>(solver.mem_limit_hard)).c_str(),
+                 100);
   OrlDebug(2, L"Memory in use = %lld KB\n", static_cast<long long>(solver.memory_in_use));
   if (solver.memory_in_use > solver.memory_peak) solver.memory_peak = solver.memory_in_use;
 }

@@ -110,7 +110,7 @@ TEST(ParallelFactorization, FailuresInThreadsEndTheRun) {
   // The same limit on one thread, keeping the factor: nothing is kept.
   const RunResult one = run_binary({"-nofbs", "-pivoting"});
   EXPECT_EQ(one.status, 100) << one.err;
-  EXPECT_NE(one.err.find("Not enough memory"), npos) << one.err;
+  EXPECT_NE(one.err.find("above the hard limit of 700 KB (MemLimitHard in prefs.ini)"), npos) << one.err;
   for (const char* left : {"U", "index"}) EXPECT_FALSE(fs::exists(left)) << left;
 }
 
