@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 fuzz=${TSR_FUZZ_BUILD_DIR:-$root/build-fuzz}
 limit=(-max_total_time="${1:-30}")
 [ "${1:-}" = runs ] && limit=(-runs="$2")
-command -v clang++ >/dev/null || "$root/scripts/install-deps.sh" clang libomp-dev libclang-rt-dev
+"$root/scripts/install-deps.sh" clang libomp-dev libclang-rt-dev
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTSR_FUZZ=ON \
   -DTSR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$fuzz" -j"$(nproc)" --target fuzz_a fuzz_b fuzz_index fuzz_prefs fuzz_mm tsr_generate tessar64
