@@ -65,9 +65,8 @@ class IndexFile {
   [[noreturn]] void fail_write() {
     const int error = errno;
     OrlDebug(1, L"Short write on %s file\n", solver_.index_file_name.c_str());
-    solver_.fatal(format_text("Can't write index file %s: %s", path_in_dir(solver_.work_dir, solver_.index_file_name).c_str(),
-                              std::strerror(error)).c_str(),
-                  200);
+    const std::string path = path_in_dir(solver_.work_dir, solver_.index_file_name);
+    solver_.fatal(format_text("Can't write index file %s: %s", path.c_str(), std::strerror(error)).c_str(), 200);
   }
 
   tessar& solver_;

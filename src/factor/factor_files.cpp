@@ -84,8 +84,15 @@ char* read_entries(tessar& solver, const FactorState& state, std::int64_t offset
                    char* destination) {
   if (offset != state.position) seek_entry(solver, state, offset);
   const auto wanted = static_cast<std::size_t>(count);
-  if (read_chunked(destination, static_cast<std::size_t>(solver.elem_size), wanted, state.file) < wanted)
-    solver.fatal(state.texts.read_failure, 4);
+  if (read_chunked(destination, static_cast<std::size_t>(solver.elem_size), wanted, state.file) < wanted) {
+    const int error = errno;
+    const std::string path = path_in_dir(solver.work_dir, state.name);
+    if (std::ferror(state.file))
+      solver.fatal(format_text("%s: %s: %s", state.texts.read_failure, path.c_str(), std::strerror(error)).c_str(), 4);
+    solver.fatal(format_text("%s: %s holds fewer than %lld entries", state.texts.read_failure, path.c_str(),
+                             static_cast<long long>(offset + count)).c_str(),
+                 4);
+  }
   state.position += count;
   return destination + count * solver.elem_size;
 }

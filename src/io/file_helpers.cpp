@@ -51,9 +51,10 @@ std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char*
     const int error = errno;
     OrlDebug(2, L"Could not open %s file\n", path.c_str());
     const char* chosen = solver.work_dir == "." ? "" : " (the directory WorkingDirectory in prefs.ini names)";
-    solver.fatal(format_text("Can't open temp file %s for %s: %s%s", path.c_str(), mode[0] == 'r' ? "reading" : "writing",
-                             std::strerror(error), chosen).c_str(),
-                 5);
+    const char* purpose = mode[0] == 'r' ? "reading" : "writing";
+    solver.fatal(
+        format_text("Can't open temp file %s for %s: %s%s", path.c_str(), purpose, std::strerror(error), chosen).c_str(),
+        5);
   }
   return file;
 }

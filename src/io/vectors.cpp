@@ -70,8 +70,8 @@ std::int64_t first_non_finite(const double* values, std::int64_t count) {
 // file goes as the run ends.
 [[noreturn]] void fail_solution_write(tessar& solver) {
   const int error = errno;
-  solver.fatal(format_text("Can not write svtr vector: %s: %s", partial_solution_file_name, std::strerror(error)).c_str(),
-               200);
+  const char* reason = std::strerror(error);
+  solver.fatal(format_text("Can not write svtr vector: %s: %s", partial_solution_file_name, reason).c_str(), 200);
 }
 
 }  // namespace

@@ -409,8 +409,8 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
     if (!st.iterating) {
       std::copy(b, b + n, x);
       ops.precondition(x, transpose);
-      OrlDebug(2, unsymmetric ? L"Thread%d iter %2d, R.residual = %le\n" : L"Thread%d iter %2d, R.error = %le\n", thread,
-               1, 0.0);
+      OrlDebug(2, unsymmetric ? L"Thread%d iter %2d, R.residual = %le\n" : L"Thread%d iter %2d, R.error = %le\n",
+               thread, 1, 0.0);
     } else {
       // The iteration's own verdict is not trusted: the confirmation decides.
       (void)run_iteration<K>(solver, ops, settings, b, bnorm, x, work);

@@ -210,8 +210,10 @@ TEST_F(FactorFilesTest, FailuresCarryTheirMessageAndCode) {
   set_up(1, 8, true);
   const Bytes one = entries(0, 1, 4);
   expect_failures({
-      {[&] { ReadFactorRange(*solver, 15, 5, 'U'); }, {"Error reading partial U from disk", 4}},
-      {[&] { ReadFactorRange(*solver, 20, 1, 'L'); }, {"Error reading partial L from disk", 4}},
+      {[&] { ReadFactorRange(*solver, 15, 5, 'U'); },
+       {"Error reading partial U from disk: ./U holds fewer than 20 entries", 4}},
+      {[&] { ReadFactorRange(*solver, 20, 1, 'L'); },
+       {"Error reading partial L from disk: ./L holds fewer than 21 entries", 4}},
       {[&] { ReadFactorRange(*solver, 0, 9, 'U'); }, overflow},
       {[&] { LoadSupernodeFactors(*solver, 0, 1, 'U'); }, overflow},  // 18 entries in 8
       {[&] { OpenUFile(*solver, "rb"), WriteFactorEntries(*solver, one.data(), 4, 0, 1, 'U'); },
@@ -226,7 +228,8 @@ TEST_F(FactorFilesTest, FailuresCarryTheirMessageAndCode) {
   set_up(0, 4096, true);
   for (const char* name : {"L_diag_index", "L_offdiag_index"}) fs::remove(name);
   fs::resize_file("U", 10 * 4);  // loses s0's off-diagonal block
-  expect_failures({{[&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); }, {"Error reading partial U from disk", 4}},
+  expect_failures({{[&] { LoadSupernodeFactors(*solver, 0, 0, 'U'); },
+                    {"Error reading partial U from disk: ./U holds fewer than 13 entries", 4}},
                    {[&] { ReadFactorRange(*solver, 0, 1, 'L'); }, overflow}});
 }
 
