@@ -72,17 +72,6 @@ std::uint64_t matrix_charge_kb(const MatrixHeader& header, bool complex) {
   return ((n + (complex ? 6 : 4) * nnz) * 4) / 1024;
 }
 
-// A failed allocation here ends the run as "Not enough memory", code 100
-// (the entry point routes std::bad_alloc there).
-void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex) {
-  a.n = header.n;
-  a.nnz = header.nnz;
-  a.complex = complex;
-  a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
-  a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
-  a.col_idx.resize(static_cast<std::size_t>(header.nnz));
-}
-
 // A run that solves with the factor of an earlier run takes that run's
 // analysis from the index file.
 void load_saved_analysis(tessar& solver, const YaleMatrix& a) {

@@ -24,16 +24,6 @@ bool matrix_copy_requested() {
   return value && *value > 0;
 }
 
-// The analysis of a run that keeps its factor is saved again only once the
-// factor is complete, so a failed run leaves nothing a solve-only run could
-// pick up; the factor files of a failed run are removed likewise.
-void remove_kept_files(const tessar& solver, bool factor_files) {
-  std::remove(path_in_dir(solver.work_dir, solver.index_file_name).c_str());
-  if (!factor_files) return;
-  std::remove(path_in_dir(solver.work_dir, solver.u_file_name).c_str());
-  if (solver.symmetry == 1) std::remove(path_in_dir(solver.work_dir, solver.l_file_name).c_str());
-}
-
 // The files the factorization writes: the factors and, in the indexed (-mt)
 // layout, their block indexes.
 std::vector<std::string> factor_paths(const tessar& solver) {
@@ -57,6 +47,15 @@ void remove_factor_files_on_failure(const tessar& solver, bool remove) {
     if (remove) remove_on_failure(path);
     else keep_on_failure(path);
   }
+}
+
+// The analysis of a run that keeps its factor is saved again only once the
+// factor is complete, so a failed run leaves nothing a solve-only run could
+// pick up; the factor files of a failed run are removed likewise.
+void remove_kept_files(const tessar& solver, bool factor_files) {
+  std::remove(path_in_dir(solver.work_dir, solver.index_file_name).c_str());
+  if (!factor_files) return;
+  for (const std::string& path : factor_paths(solver)) std::remove(path.c_str());
 }
 
 }  // namespace

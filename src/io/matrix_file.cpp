@@ -207,6 +207,15 @@ void write_matrix(tessar& solver, const YaleMatrix& a) {
 
 }  // namespace
 
+void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex) {
+  a.n = header.n;
+  a.nnz = header.nnz;
+  a.complex = complex;
+  a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
+  a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
+  a.col_idx.resize(static_cast<std::size_t>(header.nnz));
+}
+
 void read_matrix_real(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, false); }
 void read_matrix_complex(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, true); }
 void write_matrix_real(tessar& solver, const YaleMatrix& a) { write_matrix(solver, a); }

@@ -30,6 +30,10 @@ struct MatrixHeader {
 // "_b_" when save_a_and_b is set.
 MatrixHeader read_matrix_header(tessar& solver);
 
+// Sizes a's arrays for the header. A failed allocation throws std::bad_alloc,
+// which the entry point ends as "Not enough memory", code 100.
+void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex);
+
 // Reads "A" into a matrix sized by the header. Every record is validated as it
 // is read (index range, row order, empty rows, column order, the diagonal), so
 // no file can make the reader write outside the arrays.

@@ -41,14 +41,9 @@ struct Choice {
 Choice choice_of(std::uint8_t byte) { return {(byte & 7) % 5, (byte & 8) != 0}; }
 
 void read_a(tessar& solver) {
-  const MatrixHeader header = read_matrix_header(solver);
-  YaleMatrix a;
-  a.n = header.n;
-  a.nnz = header.nnz;
   const bool complex = solver.value_type == 1;
-  a.values.resize(static_cast<std::size_t>(header.nnz) * (complex ? 2 : 1));
-  a.row_ptr.resize(static_cast<std::size_t>(header.n) + 1);
-  a.col_idx.resize(static_cast<std::size_t>(header.nnz));
+  YaleMatrix a;
+  allocate_matrix(a, read_matrix_header(solver), complex);
   if (complex) read_matrix_complex(solver, a);
   else read_matrix_real(solver, a);
 }
