@@ -165,10 +165,13 @@ inline void WriteFactorRegion(tessar& solver, char factor, const void* region, s
   CloseFactorFile(solver, factor);
 }
 
-template <class K, class Stored>
+// FK is the kind the fronts are computed in: K itself, or on the plain path
+// its single-precision counterpart; the entries of A are rounded to it as
+// they are assembled.
+template <class K, class Stored, class FK = K>
 class FrontWorker {
  public:
-  using T = typename K::scalar;
+  using T = typename FK::scalar;
   using Shared = FactorizationShared<K, Stored>;
   static constexpr bool symmetric = Shared::symmetric;
   // D is real symmetric or Hermitian: its pivots have signs.
@@ -211,7 +214,7 @@ class FrontWorker {
     set_position_map(f, m);
     T* front = assemble_on_stack(s, f, k, m);
     int flag = 0;
-    FactorFrontPlain<K>(k, static_cast<int>(m), front, flag, single_work(k, m));
+    FactorFrontPlain<FK>(k, static_cast<int>(m), front, flag);
     if (flag != 0) return singular();
     store_(s, k, m, front);
     push_update(k, m, stack_ + (stack_size_ - m * m));
@@ -379,26 +382,11 @@ class FrontWorker {
     for (std::int64_t q = 0; q < k; ++q) l.append(front + k + q * m, x, 1);
   }
 
-  // Room for the single-precision updates of a front of order m with k
-  // pivots, where the run asks for them and the factor is stored in single
-  // precision; null otherwise.
-  typename K::single* single_work(std::int32_t k, std::int64_t m) {
-    if constexpr (std::is_same_v<Stored, T>) {
-      return nullptr;
-    } else {
-      if (!solver_.single_updates) return nullptr;
-      const auto need = static_cast<std::size_t>(single_update_entries<K>(k, static_cast<int>(m)));
-      if (single_work_.size() < need) single_work_.allocate(solver_, need + need / 4, factorization_memory_message);
-      return single_work_.data();
-    }
-  }
-
   // The front of order m at the far end of the stack, cleared, with the
   // children's update matrices and the entries of A in place.
   T* assemble_on_stack(std::int32_t s, std::int32_t f, std::int32_t k, std::int64_t m) {
     const std::int64_t front_start = stack_size_ - m * m;
     T* front = stack_ + front_start;
-    clear_front(front_start, m);
     extend_add(s, m, front_start);
     assemble(f, k, m, front);
     return front;
@@ -489,27 +477,56 @@ class FrontWorker {
       for (std::int64_t i = L - 1; i >= (symmetric ? t : 0); --i) visit(stack_[p--], pos[i] + pos[t] * m);
   }
 
-  // Moves the last child's update matrix (on top of the stack, possibly
-  // under the front) into the front, clearing each slot as it is read, then
-  // adds the other children's; the stack top drops by all of them.
+  // Clears the front and moves the last child's update matrix (on top of
+  // the stack) into it, then adds the other children's; the stack top drops
+  // by all of them. An update lying wholly below the front is moved column
+  // by column, each front column cleared just before it is filled; one
+  // reaching under the front is moved from its end, clearing each slot as it
+  // is read.
   void extend_add(std::int32_t s, std::int64_t m, std::int64_t front_start) {
     const SupernodeTree& tree = z_.tree;
     const std::int32_t first = tree.child_ptr[s], end = tree.child_ptr[s + 1];
-    if (first == end) return;
+    T* front = stack_ + front_start;
+    if (first == end) {
+      clear_front(front_start, m);
+      return;
+    }
     std::int64_t total = 0;
     for (std::int32_t c = first; c < end; ++c) total += Shared::update_size(z_.child_update_order(tree.children[c]));
     const std::int64_t top_update = Shared::update_size(z_.child_update_order(tree.children[end - 1]));
     if (total > stack_top_ || front_start < stack_top_ - top_update) memory_violation();
-    T* front = stack_ + front_start;
+    const std::int64_t L = load_child_positions(tree.children[end - 1]);
     std::int64_t p = stack_top_ - 1;
-    walk_update(load_child_positions(tree.children[end - 1]), m, p, [&](T& slot, std::int64_t q) {
-      const T v = slot;
-      slot = T(0);
-      front[q] = v;
-    });
+    if (stack_top_ <= front_start) {
+      clear_and_move(m, front, stack_ + (stack_top_ - top_update), L);
+      p -= top_update;
+    } else {
+      clear_front(front_start, m);
+      walk_update(L, m, p, [&](T& slot, std::int64_t q) {
+        const T v = slot;
+        slot = T(0);
+        front[q] = v;
+      });
+    }
     for (std::int32_t c = end - 2; c >= first; --c)
       walk_update(load_child_positions(tree.children[c]), m, p, [&](T& slot, std::int64_t q) { front[q] += slot; });
     stack_top_ -= total;
+  }
+
+  // The front cleared column by column (the lower triangle where
+  // clear_front clears only that), each column of update (order L, at the
+  // positions of the index buffer) copied in while the column is in cache.
+  void clear_and_move(std::int64_t m, T* front, const T* update, std::int64_t L) {
+    const std::int64_t* pos = index_buffer_.data();
+    const bool lower_only = symmetric && !z_.pivoting;
+    std::int64_t t = 0;
+    for (std::int64_t j = 0; j < m; ++j) {
+      T* column = front + j * m;
+      std::fill(column + (lower_only ? j : 0), column + m, T(0));
+      if (t == L || pos[t] != j) continue;
+      for (std::int64_t i = symmetric ? t : 0; i < L; ++i) column[pos[i]] = *update++;
+      ++t;
+    }
   }
 
   [[noreturn]] void memory_violation() {
@@ -537,19 +554,19 @@ class FrontWorker {
   void assemble(std::int32_t f, std::int32_t k, std::int64_t m, T* front) {
     const std::int64_t* row_ptr = z_.a.row_ptr.data();
     const std::int32_t* cols = z_.a.col_idx.data();
-    const T* values = z_.values;
+    const auto* values = z_.values;
     for (std::int32_t j = f; j < f + k; ++j) {
       const std::int64_t jj = map_[j];
       if constexpr (symmetric) {
         for (std::int64_t p = row_ptr[j]; p < row_ptr[j + 1]; ++p)
-          front[map_[cols[p]] + jj * m] += K::mirror(values[p]);
+          front[map_[cols[p]] + jj * m] += T(K::mirror(values[p]));
       } else {
         const std::int64_t diagonal = entry_position(j, j);
-        front[jj + jj * m] += values[diagonal];
+        front[jj + jj * m] += T(values[diagonal]);
         for (std::int64_t p = diagonal + 1; p < row_ptr[j + 1]; ++p) {
           const std::int64_t i = map_[cols[p]];
-          const T& row_value = values[p];
-          const T& column_value = values[entry_position(cols[p], j)];
+          const T row_value(values[p]);
+          const T column_value(values[entry_position(cols[p], j)]);
           if (z_.pivoting) {
             front[jj + i * m] += row_value;
             front[i + jj * m] += column_value;
@@ -599,7 +616,6 @@ class FrontWorker {
   ChargedArray<std::int32_t> map_;
   ChargedArray<std::int64_t> index_buffer_;
   ChargedArray<T> own_stack_;
-  ChargedArray<typename K::single> single_work_;
   FrontRows rows_;
   WorkerCounts counts_;
   std::function<void(std::int64_t, std::int64_t)> grow_;

@@ -6,6 +6,7 @@
 #include "driver/memory_monitor.h"
 #include "driver/tessar.h"
 #include "factor/front_worker.h"
+#include "factor/memory_plan.h"
 #include "factor/parallel_factorization.h"
 #include "factor/factor_sink.h"
 #include "factor/supernode_tree.h"
@@ -14,7 +15,9 @@
 
 namespace {
 
-template <class K, class Stored>
+// FK: the kind the fronts are computed in (K, or on the plain path its
+// single-precision counterpart).
+template <class K, class Stored, class FK = K>
 class FrontalFactorization {
  public:
   FrontalFactorization(tessar& solver, YaleMatrix& a, const SupernodeTree& tree, bool pivoting)
@@ -24,7 +27,7 @@ class FrontalFactorization {
     report_progress(solver_, solver_.factor_progress_start);
     prepare();
     for (std::int32_t s = 0; s < solver_.NSuper; ++s) {
-      const bool done = pivoting_ ? worker_->factor_pivoting_supernode(s) : worker_->factor_plain_supernode(s);
+      const bool done = factor_supernode(s);
       if (!done) {
         OrlDebug(L"ERROR:   Singular matrix\n");
         close_files();
@@ -36,9 +39,15 @@ class FrontalFactorization {
   }
 
  private:
-  using T = typename K::scalar;
-  using Worker = FrontWorker<K, Stored>;
+  using T = typename FK::scalar;
+  using Worker = FrontWorker<K, Stored, FK>;
   static constexpr bool symmetric = K::symmetry != Symmetry::unsymmetric;
+
+  bool factor_supernode(std::int32_t s) {
+    if constexpr (std::is_same_v<FK, K>)
+      if (pivoting_) return worker_->factor_pivoting_supernode(s);
+    return worker_->factor_plain_supernode(s);
+  }
 
   // Temporaries, counters and the factor destinations (steps before the loop).
   void prepare() {
@@ -177,8 +186,11 @@ int FactorFronts(tessar& solver, YaleMatrix& a, const SupernodeTree& tree, bool 
     if (solver.double_precision) return FactorFrontsInParallel<K, T>(solver, a, tree);
     return FactorFrontsInParallel<K, typename K::single>(solver, a, tree);
   }
+  using S = typename K::single;
   if (solver.double_precision) return FrontalFactorization<K, T>(solver, a, tree, pivoting).run();
-  return FrontalFactorization<K, typename K::single>(solver, a, tree, pivoting).run();
+  if (PlainFrontsInSingle(solver) && !pivoting)
+    return FrontalFactorization<K, S, SingleFronts<K>>(solver, a, tree, pivoting).run();
+  return FrontalFactorization<K, S>(solver, a, tree, pivoting).run();
 }
 
 template int FactorFronts<RealSymmetric>(tessar&, YaleMatrix&, const SupernodeTree&, bool);

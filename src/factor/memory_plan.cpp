@@ -20,9 +20,11 @@ namespace {
 std::int64_t even(std::int64_t x) { return x + (x & 1); }
 
 // Sizes in one place: entry width E of the stored factor, working width W of
-// fronts and stack, and the element counts the plans are built from.
+// fronts and vectors, width S of the stack's elements (W, or E where the
+// plain path's fronts are single precision), and the element counts the
+// plans are built from.
 struct PlanSizes {
-  std::int64_t n, F, E, W, r;
+  std::int64_t n, F, E, W, S, r;
   bool symmetric;
   std::int64_t T;        // factor entries in all factor regions
   std::int64_t M;        // what the solution phase needs in working elements
@@ -58,6 +60,7 @@ PlanSizes plan_sizes(const tessar& solver, bool pivoting) {
   z.E = solver.elem_size;
   z.W = solver.value_type == 1 ? 16 : 8;
   z.r = z.W / z.E;
+  z.S = z.W;
   z.symmetric = solver.symmetry != 1;
   z.T = z.symmetric ? z.F : (pivoting ? 2 * z.F : 2 * z.F - z.n);
   z.M = solver.double_precision && !solver.enforce_CG ? z.n : (z.symmetric ? 3 : 5) * z.n;
@@ -89,7 +92,7 @@ void allocate_work_array(tessar& solver, std::int64_t bytes, const PlanSizes& z,
 // pivoting path, the write buffer(s) behind it.
 void place_regions(tessar& solver, const PlanSizes& z, bool pivoting) {
   std::byte* base = solver.WorkArray.get();
-  const std::int64_t stack_bytes = (solver.Storage + 1) * z.W;
+  const std::int64_t stack_bytes = (solver.Storage + 1) * z.S;
   if (solver.offcore) {
     solver.stack_offset = 0;
     const std::int64_t rest = std::max<std::int64_t>(0, solver.work_array_bytes - stack_bytes);
@@ -128,7 +131,7 @@ std::int64_t offcore_size_with_solve(const tessar& solver, const PlanSizes& z, s
     if (clamp_at_zero) left = std::max<std::int64_t>(left, 0);
     return std::max(left * 1024, minimum_entries * z.E);
   }
-  return std::max((solver.Storage + 1) * z.W, Y);
+  return std::max((solver.Storage + 1) * z.S, Y);
 }
 
 }  // namespace
@@ -168,19 +171,23 @@ std::int64_t SubtreeStackEstimate(const tessar& solver, const SupernodeTree& tre
   return expects_delays(solver) ? peak + peak / 16 : peak;
 }
 
+bool PlainFrontsInSingle(const tessar& solver) { return solver.single_updates && !solver.double_precision; }
+
 void PlainPlan(tessar& solver, const SupernodeTree& tree) {
   solver.Storage = StackEstimate(solver, tree);
-  const PlanSizes z = plan_sizes(solver, false);
+  PlanSizes z = plan_sizes(solver, false);
+  if (PlainFrontsInSingle(solver)) z.S = z.E;
   log_storage(solver, z.symmetric ? z.F : 2 * z.F - z.n);
-  const std::int64_t G = std::max(solver.Storage + 1, z.M);
-  decide_incore_offcore(solver, G * z.W / 1024, z.disk_kb, z.factor_kb);
+  const std::int64_t stack_bytes = (solver.Storage + 1) * z.S;
+  const std::int64_t G = std::max(stack_bytes, z.M * z.W);
+  decide_incore_offcore(solver, G / 1024, z.disk_kb, z.factor_kb);
   std::int64_t bytes;
   if (!solver.offcore)
-    bytes = even(z.T) * z.E + G * z.W;
+    bytes = even(z.T) * z.E + G;
   else if (solver.do_solve)
-    bytes = offcore_size_with_solve(solver, z, std::max(z.r * (solver.Storage + 1), z.F / 20 + z.r * z.M), false);
+    bytes = offcore_size_with_solve(solver, z, std::max(stack_bytes / z.E, z.F / 20 + z.r * z.M), false);
   else
-    bytes = (solver.Storage + 1) * z.W;
+    bytes = stack_bytes;
   allocate_work_array(solver, bytes, z, false);
   place_regions(solver, z, false);
 }

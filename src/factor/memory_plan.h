@@ -21,6 +21,11 @@ std::int64_t StackEstimate(tessar& solver, const SupernodeTree& tree);
 std::int64_t SubtreeStackEstimate(const tessar& solver, const SupernodeTree& tree, std::int32_t first,
                                   std::int32_t last);
 
+// The plain path computes its fronts in single precision: asked for with
+// -single_updates, and the factor is stored in single precision. Its stack
+// then holds single-precision elements.
+bool PlainFrontsInSingle(const tessar& solver);
+
 // Size, decide and allocate for the plain and the pivoting path; they set
 // Storage, offcore, the WorkArray and its regions, and max_front (pivoting).
 // Where delayed pivots are to be expected (a matched matrix) the pivoting

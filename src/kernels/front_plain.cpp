@@ -17,50 +17,6 @@ struct Front {
   T& operator()(int i, int j) const { return *at(i, j); }
 };
 
-// The single-precision updates: panels rounded to S, products by the S GEMM
-// into a column block of at most nb columns, subtracted from the front.
-template <class T, class S>
-void round_block(int rows, int cols, const T* a, int lda, S* out) {
-  for (int j = 0; j < cols; ++j)
-    for (int i = 0; i < rows; ++i) out[i + static_cast<std::ptrdiff_t>(j) * rows] = S(a[i + static_cast<std::ptrdiff_t>(j) * lda]);
-}
-
-template <class T, class S>
-void subtract_block(int rows, int cols, const S* product, T* c, int ldc) {
-  for (int j = 0; j < cols; ++j) {
-    T* column = c + static_cast<std::ptrdiff_t>(j) * ldc;
-    const S* p = product + static_cast<std::ptrdiff_t>(j) * rows;
-    for (int i = 0; i < rows; ++i) column[i] -= T(p[i]);
-  }
-}
-
-// Fronts whose update products are worth rounding.
-bool single_update_pays(int rows, int depth) { return rows >= 64 && depth >= 24; }
-
-// C −= A·B for C of m × n and depth k, the product taken by the
-// single-precision GEMM: A (and B) rounded once into work, then one product
-// per column block of at most nb columns, subtracted in T. Without b the
-// product is A·Aᵀ. With lower (m = n) each block is taken from its diagonal
-// down. work holds m·k + k·n + m·nb entries.
-template <class T, class S>
-void subtract_single_product(int m, int n, int k, const T* a, int lda, const T* b, int ldb, bool lower, T* c,
-                             int ldc, int nb, S* work) {
-  S* as = work;
-  round_block(m, k, a, lda, as);
-  S* bs = as + static_cast<std::ptrdiff_t>(m) * k;
-  if (b) round_block(k, n, b, ldb, bs);
-  S* product = b ? bs + static_cast<std::ptrdiff_t>(k) * n : bs;
-  for (int j = 0; j < n; j += nb) {
-    const int cols = std::min(nb, n - j), first = lower ? j : 0, rows = m - first;
-    if (b)
-      blas::gemm('N', 'N', rows, cols, k, S(1), as + first, m, bs + static_cast<std::ptrdiff_t>(j) * k, k, S(0),
-                 product, rows);
-    else
-      blas::gemm('N', 'T', rows, cols, k, S(1), as + first, m, as + j, m, S(0), product, rows);
-    subtract_block(rows, cols, product, c + first + static_cast<std::ptrdiff_t>(j) * ldc, ldc);
-  }
-}
-
 // Pivot k against the earlier columns first .. k−1 of the current range and
 // the rows k+1 .. row_end−1: d = A(k,k) − W(k,·)·L^T(·,k), then the column
 // below the pivot becomes W and row k right of the pivot L^T (conjugated for
@@ -129,7 +85,7 @@ void ldl_update_matrix(Front<T> f, int npiv, int nb) {
 // are solved with TRSM. A flag of 1 from the caller stops after the first
 // block, and in either case before the update matrix.
 template <class K>
-void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
+void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag) {
   constexpr int nb = plain_block_size<K>;
   if (npiv <= nb) {
     if (!ldl_pivots<K>(f, 0, npiv, f.F)) {
@@ -149,17 +105,14 @@ void factor_ldl(int npiv, Front<typename K::scalar> f, int& flag, typename K::si
     }
   }
   if (flag == 1 || npiv == 0) return;
-  const int x = f.F - npiv;
-  // W21 · L^T12, the update's columns from their diagonal down.
-  if (work && single_update_pays(x, npiv))
-    subtract_single_product(x, x, npiv, f.at(npiv, 0), f.F, f.at(0, npiv), f.F, true, f.at(npiv, npiv), f.F, nb, work);
-  else ldl_update_matrix(f, npiv, nb);
+  ldl_update_matrix(f, npiv, nb);
 }
 
 // The principal square root. A pivot on the negative real axis whose zero
 // imaginary part carries a minus sign still gets the root i·√|d|.
-std::complex<double> principal_sqrt(std::complex<double> d) {
-  if (d.imag() == 0.0) d.imag(0.0);
+template <class T>
+T principal_sqrt(T d) {
+  if (d.imag() == 0) d.imag(0);
   return std::sqrt(d);
 }
 
@@ -210,7 +163,7 @@ void cholesky_rows_below_block(Front<T> f, int k0, int kb) {
 // The same structure as factor_ldl, with SYRK for the diagonal blocks and the
 // update matrix.
 template <class K>
-void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
+void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag) {
   using T = typename K::scalar;
   constexpr int nb = plain_block_size<K>;
   if (npiv <= nb) {
@@ -231,10 +184,7 @@ void factor_cholesky(int npiv, Front<typename K::scalar> f, int& flag, typename 
     }
   }
   if (flag == 1 || npiv == 0 || npiv == f.F) return;
-  if (work && single_update_pays(f.F - npiv, npiv))
-    subtract_single_product(f.F - npiv, f.F - npiv, npiv, f.at(npiv, 0), f.F, static_cast<const T*>(nullptr), 0, true,
-                            f.at(npiv, npiv), f.F, nb, work);
-  else blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
+  blas::syrk('L', 'N', f.F - npiv, npiv, T(-1), f.at(npiv, 0), f.F, T(1), f.at(npiv, npiv), f.F);
 }
 
 // Pivot k of the block ending at column end: row k up to the end of the
@@ -262,17 +212,14 @@ bool lu_pivots(Front<T> f, int first, int end) {
 // solve against the block's lower triangle (pivots on its diagonal), the rows
 // below it the lower factor with one solve against its unit upper triangle,
 // and their product leaves the trailing square.
-template <class T, class S>
-void lu_around_block(Front<T> f, int j0, int jb, int nb, S* work) {
+template <class T>
+void lu_around_block(Front<T> f, int j0, int jb) {
   const int r0 = j0 + jb;
   if (r0 >= f.F) return;
   const int rest = f.F - r0;
   blas::trsm('L', 'L', 'N', 'N', jb, rest, T(1), f.at(j0, j0), f.F, f.at(j0, r0), f.F);
   blas::trsm('R', 'U', 'N', 'U', rest, jb, T(1), f.at(j0, j0), f.F, f.at(r0, j0), f.F);
-  if (work && single_update_pays(rest, jb))
-    subtract_single_product(rest, rest, jb, f.at(r0, j0), f.F, f.at(j0, r0), f.F, false, f.at(r0, r0), f.F, nb, work);
-  else
-    blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
+  blas::gemm('N', 'N', rest, rest, jb, T(-1), f.at(r0, j0), f.F, f.at(j0, r0), f.F, T(1), f.at(r0, r0), f.F);
 }
 
 // The pivots go in blocks of nb even when they all fit in one, each block
@@ -281,7 +228,7 @@ void lu_around_block(Front<T> f, int j0, int jb, int nb, S* work) {
 // block, which for fronts with few pivots and many rows is several times
 // faster than updating the whole row per pivot.
 template <class K>
-void factor_lu(int npiv, Front<typename K::scalar> f, int& flag, typename K::single* work) {
+void factor_lu(int npiv, Front<typename K::scalar> f, int& flag) {
   constexpr int nb = plain_block_size<K>;
   flag = 0;
   for (int j0 = 0; j0 < npiv; j0 += nb) {
@@ -290,33 +237,29 @@ void factor_lu(int npiv, Front<typename K::scalar> f, int& flag, typename K::sin
       flag = 1;
       return;
     }
-    lu_around_block(f, j0, jb, nb, work);
+    lu_around_block(f, j0, jb);
   }
 }
 
 }  // namespace
 
 template <class K>
-void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag, typename K::single* single_work) {
+void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag) {
   const Front<typename K::scalar> f{front, F};
-  if constexpr (K::symmetry == Symmetry::unsymmetric) factor_lu<K>(npiv, f, flag, single_work);
-  else if constexpr (K::symmetry == Symmetry::symmetric && K::is_complex) factor_cholesky<K>(npiv, f, flag, single_work);
-  else factor_ldl<K>(npiv, f, flag, single_work);
+  if constexpr (K::symmetry == Symmetry::unsymmetric) factor_lu<K>(npiv, f, flag);
+  else if constexpr (K::symmetry == Symmetry::symmetric && K::is_complex) factor_cholesky<K>(npiv, f, flag);
+  else factor_ldl<K>(npiv, f, flag);
 }
 
-template <class K>
-std::int64_t single_update_entries(int npiv, int F) {
-  const std::int64_t nb = plain_block_size<K>, x = F - npiv;
-  if constexpr (K::symmetry == Symmetry::unsymmetric) return 3 * static_cast<std::int64_t>(F) * nb;
-  return 2 * x * npiv + x * nb;
-}
-
-#define TSR_PLAIN_INSTANTIATE(K)                                                                \
-  template void FactorFrontPlain<K>(int, int, K::scalar*, int&, K::single*);                    \
-  template std::int64_t single_update_entries<K>(int, int);
+#define TSR_PLAIN_INSTANTIATE(K) template void FactorFrontPlain<K>(int, int, K::scalar*, int&);
 TSR_PLAIN_INSTANTIATE(RealSymmetric)
 TSR_PLAIN_INSTANTIATE(RealUnsymmetric)
 TSR_PLAIN_INSTANTIATE(ComplexSymmetric)
 TSR_PLAIN_INSTANTIATE(ComplexUnsymmetric)
 TSR_PLAIN_INSTANTIATE(ComplexHermitian)
+TSR_PLAIN_INSTANTIATE(SingleFronts<RealSymmetric>)
+TSR_PLAIN_INSTANTIATE(SingleFronts<RealUnsymmetric>)
+TSR_PLAIN_INSTANTIATE(SingleFronts<ComplexSymmetric>)
+TSR_PLAIN_INSTANTIATE(SingleFronts<ComplexUnsymmetric>)
+TSR_PLAIN_INSTANTIATE(SingleFronts<ComplexHermitian>)
 #undef TSR_PLAIN_INSTANTIATE

@@ -38,15 +38,7 @@ template <class K>
 inline constexpr int plain_block_size =
     K::is_complex && K::symmetry != Symmetry::unsymmetric ? 144 : 100;
 
-// With single_work, the update matrix A22 − L21·D·U12 (and for LU the
-// trailing square after each block of pivots) takes its product from the
-// single-precision GEMM: the two panels are rounded to single, multiplied,
-// and the product subtracted in double; the pivots and the factor's columns
-// stay in double. Fronts too small for it to pay are updated in double.
-// single_work holds single_update_entries(npiv, F) entries.
+// Instantiated for the five kinds and for their single-precision fronts
+// (SingleFronts<K>), which the plain path computes in when asked.
 template <class K>
-void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag,
-                      typename K::single* single_work = nullptr);
-
-template <class K>
-std::int64_t single_update_entries(int npiv, int F);
+void FactorFrontPlain(int npiv, int F, typename K::scalar* front, int& flag);

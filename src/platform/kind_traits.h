@@ -12,7 +12,7 @@ template <class Scalar, Symmetry Sym>
 struct Kind {
   using scalar = Scalar;
   static constexpr Symmetry symmetry = Sym;
-  static constexpr bool is_complex = !std::is_same_v<Scalar, double>;
+  static constexpr bool is_complex = !std::is_floating_point_v<Scalar>;
   static_assert(!(Sym == Symmetry::hermitian && !is_complex), "a real Hermitian kind is the real symmetric kind");
   static constexpr std::int32_t solver_type =
       Sym == Symmetry::hermitian ? 4 : (is_complex ? 2 : 0) + (Sym == Symmetry::unsymmetric ? 1 : 0);
@@ -27,6 +27,10 @@ struct Kind {
     else return x;
   }
 };
+
+// Fronts of kind K computed in single precision.
+template <class K>
+using SingleFronts = Kind<typename K::single, K::symmetry>;
 
 using RealSymmetric = Kind<double, Symmetry::symmetric>;
 using RealUnsymmetric = Kind<double, Symmetry::unsymmetric>;

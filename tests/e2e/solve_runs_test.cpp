@@ -25,7 +25,6 @@ const struct Plan {
   std::vector<std::string> switches;
   bool offcore;
   std::int32_t nrhs;
-  bool large = false;  // on fronts large enough to take single-precision update products
 } plans[] = {
     {{}, false, 1},
     {{"-pivoting"}, true, 1},
@@ -37,22 +36,21 @@ const struct Plan {
     {{"-allow_perturbation", "-diag_scale", "-ncpu", "2"}, true, 2},
     {{"-mt", "-ncpu", "2"}, true, 2},
     {{"-mt", "-allow_perturbation"}, false, 1},
-    {{"-single_updates", "-ncpu", "2"}, false, 1, true},
+    {{"-single_updates", "-ncpu", "2"}, true, 2},
+    {{"-single_updates"}, false, 1},
 };
 
 class SolveRuns : public ::testing::TestWithParam<int> {};
 
 TEST_P(SolveRuns, EveryPathSolvesToDoublePrecision) {
   const int kind = GetParam();
-  // The family each kind is tried on, small enough for a fast suite, and large.
+  // The family each kind is tried on, small enough for a fast suite.
   const std::pair<Family, std::int32_t> families[] = {
       {Family::laplace3d, 8}, {Family::convdiff3d, 8}, {Family::helmholtz3d, 8}, {Family::convdiff3d, 7},
       {Family::hermitian, 14}};
-  const std::int32_t large_size[] = {12, 12, 12, 11, 300};
   for (const Plan& plan : plans) {
     ScopedWorkDir dir;
-    const std::int32_t size = plan.large ? large_size[kind] : families[kind].second;
-    const GeneratedSystem system = generate(families[kind].first, size, kind, plan.nrhs, 11);
+    const GeneratedSystem system = generate(families[kind].first, families[kind].second, kind, plan.nrhs, 11);
     write_system(fs::current_path(), system, false);
     if (plan.offcore) write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
     std::vector<std::string> args{kind_switches[kind]};
