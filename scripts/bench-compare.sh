@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark: tessar64 (default single-precision factor with
-# refinement, -double_precision, -pivoting, -mt) against MUMPS (sequential
-# Debian build, METIS ordering) and, on the positive definite systems, CHOLMOD's
-# supernodal Cholesky, all on the same generated "A" and "b".
+# refinement, -double_precision, -pivoting, -mt, -single_updates) against MUMPS
+# (sequential Debian build, METIS ordering; in double precision, and with a
+# single-precision factor refined in double precision) and, on the positive
+# definite systems, CHOLMOD's supernodal Cholesky, all on the same generated
+# "A" and "b".
 #
 #   bash scripts/bench-compare.sh [--quick] [--repeat R] [--threads T] [--only REGEX] [--name NAME]
 #                                 [--work DIR] [--keep]
@@ -180,40 +182,45 @@ run_tessar() {
 }
 
 run_peer() {
-  local solver=$1
+  local solver=$1 mode=supernodal
   enter_run_dir
-  if [ "$solver" = MUMPS ]; then
-    OMP_NUM_THREADS=$threads timed "$build/bench/compare/compare_mumps" "$kind" "$sym"
-  else
-    OMP_NUM_THREADS=$threads timed "$build/bench/compare/compare_cholmod"
-  fi
-  record "$matrix" "$n" "$solver" "$( [ "$solver" = MUMPS ] && echo "SYM=$sym" || echo supernodal)" "$rep" "$status" \
+  case $solver in
+    MUMPS) OMP_NUM_THREADS=$threads timed "$build/bench/compare/compare_mumps" "$kind" "$sym"; mode=SYM=$sym ;;
+    MUMPS-single)
+      OMP_NUM_THREADS=$threads timed "$build/bench/compare/compare_mumps" "$kind" "$sym" single; mode="SYM=$sym" ;;
+    *) OMP_NUM_THREADS=$threads timed "$build/bench/compare/compare_cholmod" ;;
+  esac
+  record "$matrix" "$n" "$solver" "$mode" "$rep" "$status" \
     "$(value_of analysis_s out.txt)" "$(value_of factor_s out.txt)" "$(value_of solve_s out.txt)" "$wall" "$peak" \
     "$(value_of factor_entries out.txt)" "$(value_of iterations out.txt)" "$(residual_of "$kind")" - - -
 }
 
 # The flop count of tessar64's factorization, its rate against the DGEMM rate
-# and the share of its time outside the level-3 routines, all measured in one
-# bench_factor process on the same generated matrix.
+# (SGEMM's with -single_updates) and the share of its time outside the level-3
+# routines, all measured in one bench_factor process on the same generated
+# matrix; mode default or single_updates.
 run_flops() {
+  local mode=$1 flags=()
+  [ "$mode" = default ] || flags=("-$mode")
   enter_run_dir
-  OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind" -ncpu "$threads"
+  OMP_NUM_THREADS=$threads timed "$build/bench/factor/bench_factor" "$family" "$size" "$kind" -ncpu "$threads" \
+    "${flags[@]}"
   local line factor gflop rate dgemm outside
   line=$({ grep -E "^analysis .* Gflop at" out.txt || true; } | tail -1)
   factor=$(echo "$line" | sed -nE 's/.*factorization ([0-9.]+) s.*/\1/p')
   gflop=$(echo "$line" | sed -nE 's/.* s, ([0-9.e+]+) Gflop at.*/\1/p')
   rate=$(echo "$line" | sed -nE 's/.* Gflop at ([0-9.]+) GFLOP\/s.*/\1/p')
-  dgemm=$(echo "$line" | sed -nE 's/.*\(DGEMM ([0-9.]+) GFLOP\/s.*/\1/p')
+  dgemm=$(echo "$line" | sed -nE 's/.*\([DS]GEMM ([0-9.]+) GFLOP\/s.*/\1/p')
   outside=$({ grep -E "^level-3 BLAS" out.txt || true; } | sed -nE 's/.*outside it ([0-9.]+) %.*/\1/p')
-  record "$matrix" "$n" bench_factor default "$rep" "$status" - "${factor:-nan}" - "$wall" "$peak" - - - \
+  record "$matrix" "$n" bench_factor "$mode" "$rep" "$status" - "${factor:-nan}" - "$wall" "$peak" - - - \
     "${gflop:-nan}" "${rate:-nan}" "${dgemm:-nan}" "${outside:-nan}"
 }
 
 run_one() {
   case $1 in
     tessar64:*) run_tessar "${1#tessar64:}" ;;
-    MUMPS | CHOLMOD) run_peer "$1" ;;
-    flops) run_flops ;;
+    MUMPS | MUMPS-single | CHOLMOD) run_peer "$1" ;;
+    flops:*) run_flops "${1#flops:}" ;;
   esac
 }
 
@@ -222,9 +229,10 @@ bench_matrix() {
   mkdir -p "$dir"
   "$build/tools/tsr_generate" "$family" "$size" "$dir" --kind "$kind" >"$dir/generate.txt"
   n=$(grep -oE "N = [0-9]+" "$dir/generate.txt" | awk '{print $3}')
-  local solvers=(tessar64:default tessar64:double_precision tessar64:pivoting tessar64:mt MUMPS)
+  local solvers=(tessar64:default tessar64:double_precision tessar64:pivoting tessar64:mt tessar64:single_updates
+    MUMPS MUMPS-single)
   [ "$cholmod" = yes ] && solvers+=(CHOLMOD)
-  solvers+=(flops)
+  solvers+=(flops:default flops:single_updates)
   local count=${#solvers[@]} i
   for rep in $(seq 1 "$repeat"); do
     for i in $(seq 0 $((count - 1))); do

@@ -22,7 +22,9 @@ RESIDUAL_GOAL = 1e-10
 TIME_GOAL = 0.8
 MEMORY_GOAL = 0.6
 RATE_GOAL = 0.5
-PLOTTED = [("tessar64", "default"), ("tessar64", "double_precision"), ("MUMPS", None), ("CHOLMOD", None)]
+SINGLE_TIME_GOAL = 1.0
+PLOTTED = [("tessar64", "default"), ("tessar64", "double_precision"), ("tessar64", "single_updates"),
+           ("MUMPS", None), ("MUMPS-single", None), ("CHOLMOD", None)]
 
 
 def number(text):
@@ -130,12 +132,13 @@ def ratio_table(figures, peer_name):
     return lines
 
 
-def rate_rows(figures):
-    """Per matrix: flop count, tessar64's rate in its own runs and bench_factor's rate against its DGEMM rate."""
+def rate_rows(figures, mode="default"):
+    """Per matrix: flop count, tessar64's rate in its own runs of the mode and bench_factor's rate against
+    its GEMM rate (DGEMM, or SGEMM for single_updates)."""
     rows = []
     for matrix, by_solver in figures.items():
-        bench = by_solver.get(("bench_factor", "default"))
-        tessar = by_solver.get(("tessar64", "default"))
+        bench = by_solver.get(("bench_factor", mode))
+        tessar = by_solver.get(("tessar64", mode))
         if bench is None or bench["gflop"] is None:
             continue
         process_rate = ratio(bench["gflop"], tessar["factor_s"]) if tessar else None
@@ -145,15 +148,38 @@ def rate_rows(figures):
     return rows
 
 
-def rate_table(rows):
+def rate_table(rows, gemm="DGEMM"):
     lines = ["| matrix | Gflop | tessar64 GFLOP/s (its median factorization time) | bench_factor GFLOP/s | "
-             "DGEMM GFLOP/s (same bench_factor process) | bench_factor / DGEMM | tessar64 / DGEMM | "
+             f"{gemm} GFLOP/s (same bench_factor process) | bench_factor / {gemm} | tessar64 / {gemm} | "
              "bench_factor time outside level-3 BLAS |",
              "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for matrix, gflop, process_rate, rate, dgemm, share, process_share, outside in rows:
         lines.append(f"| {matrix} | {fmt(gflop)} | {fmt(process_rate)} | {fmt(rate)} | {fmt(dgemm)} | "
                      f"{fmt(share, 2)} | {fmt(process_share, 2)} | "
                      f"{'–' if outside is None else fmt(outside) + ' %'} |")
+    return lines
+
+
+def single_goal_lines(figures, dims):
+    """-single_updates against MUMPS with a single-precision factor refined in double precision."""
+    lines = [f"`-single_updates` against MUMPS with a single-precision factor (refined in double precision by the "
+             f"benchmark's driver) on every 3D matrix: total time ≤ {SINGLE_TIME_GOAL}× at residuals ≤ "
+             f"{RESIDUAL_GOAL:g}; the factorization speed-up of `-single_updates` over the default mode.", "",
+             "| matrix | tessar64 residual | MUMPS single residual | total ratio | goal | "
+             "factorization default / -single_updates |", "|---|---:|---:|---:|---|---:|"]
+    for matrix, by_solver in figures.items():
+        if dims.get(matrix) != "3":
+            continue
+        mine, other = by_solver.get(("tessar64", "single_updates")), peer(by_solver, "MUMPS-single")
+        default = by_solver.get(("tessar64", "default"))
+        if mine is None or other is None:
+            continue
+        residual_ok = at_most(mine.worst_residual, RESIDUAL_GOAL) and at_most(other.worst_residual, RESIDUAL_GOAL)
+        total = ratio(mine["total_s"], other["total_s"])
+        met = at_most(total, SINGLE_TIME_GOAL) and residual_ok if total is not None else None
+        speedup = ratio(default["factor_s"], mine["factor_s"]) if default else None
+        lines.append(f"| {matrix} | {fmt(mine.worst_residual, 2)} | {fmt(other.worst_residual, 2)} | "
+                     f"{fmt(total, 2)} | {verdict(met)} | {fmt(speedup, 2)} |")
     return lines
 
 
@@ -214,19 +240,29 @@ def write_markdown(path, args, figures, sizes, dims):
              "their drivers); process wall and peak memory (maximum resident set) come from /usr/bin/time; "
              "the residual ‖Ax − b‖₂/‖b‖₂ is computed by the benchmark from A, b and x. Factor entries: stored "
              "entries of the factor (both triangles for the unsymmetric kinds). MUMPS runs the Hermitian kind as "
-             "an unsymmetric matrix (it has no Hermitian mode).", "",
+             "an unsymmetric matrix (it has no Hermitian mode). MUMPS-single: the single-precision library on the "
+             "matrix rounded to single precision, its solution refined in double precision by the driver "
+             "(counted in its solution time).", "",
              "## Ratios tessar64 / MUMPS (below 1: tessar64 faster or smaller)", ""]
     lines += ratio_table(figures, "MUMPS")
+    lines += ["", "## Ratios tessar64 / MUMPS with a single-precision factor", ""]
+    lines += ratio_table(figures, "MUMPS-single")
     lines += ["", "## Ratios tessar64 / CHOLMOD (positive definite matrices)", ""]
     lines += ratio_table(figures, "CHOLMOD")
     lines += ["", "## Goals of the benchmark, as measured", ""]
     lines += goal_lines(figures, dims, rows)
+    lines += [""] + single_goal_lines(figures, dims)
     lines += ["", "## Factorization rate of tessar64 against DGEMM", "",
               "bench_factor factors the same generated matrix in the default mode and measures DGEMM "
               "(order 2000) in the same process; the second column divides its flop count by the median "
               "factorization time of tessar64's own default runs; the last one is the share of bench_factor's "
               "factorization time spent outside the level-3 routines (GEMM, TRSM, SYRK).", ""]
     lines += rate_table(rows)
+    single_rows = rate_rows(figures, "single_updates")
+    if single_rows:
+        lines += ["", "With `-single_updates` (fronts in single precision), against SGEMM (order 2000) in the same "
+                      "process:", ""]
+        lines += rate_table(single_rows, "SGEMM")
     lines += ["", "## Medians of every solver and mode", ""]
     lines += medians_table(figures, sizes)
     lines += ["", f"![time and memory against N]({args.name}.png)", ""]
