@@ -43,7 +43,6 @@ TEST(Switches, SetTheirFields) {
        [](const tessar& s) { return s.ncpu == processor_count(); }},
       {"-ncpu 1 -frobnicate", 0, [](const tessar& s) { return s.ncpu == 1; }},
       {"-ncpu_fbs 0", 0, [](const tessar& s) { return s.ncpu_solve == -1; }},
-      {"-zerofill -42", 0, [](const tessar& s) { return s.max_zero_fill == -42; }},
   };
   for (const auto& [line, kind, holds] : cases) {
     auto solver = make_test_solver(kind);
@@ -59,8 +58,6 @@ TEST(Switches, BadValuesEndTheRunNamingTheSwitch) {
   LogCapture log{2};
   const std::pair<std::string, std::string> cases[] = {
       {"-quiet -ncpu_fbs", "Switch -ncpu_fbs needs a value"},
-      {"-quiet -nblock", "Switch -nblock needs a value"},
-      {"-quiet -zerofill", "Switch -zerofill needs a value"},
       {"-quiet -profile", "Switch -profile needs a value"},
       {"-ncpu 0", "Switch -ncpu needs a processor count of at least 1, not 0"},
       {"-ncpu 99999999999", "Value of switch -ncpu is out of range"},

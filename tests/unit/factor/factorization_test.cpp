@@ -19,7 +19,8 @@ namespace {
 using namespace factor_tests;
 
 struct RunOptions {
-  bool pivoting = false, double_precision = false, diag_scale = false, perturb = false, offcore = false, keep = false;
+  bool pivoting = false, double_precision = false, single_fronts = false, diag_scale = false, perturb = false,
+       offcore = false, keep = false;
   std::int32_t zero_fill = 128;
 };
 
@@ -35,6 +36,7 @@ struct FactorRun {
     solver->pivoting = o.pivoting;
     solver->allow_perturbation = o.perturb;
     solver->double_precision = o.double_precision;
+    solver->single_updates = o.single_fronts;
     solver->set_elem_size();
     solver->diag_scale = o.diag_scale;
     solver->max_zero_fill = o.zero_fill;
@@ -99,16 +101,17 @@ TYPED_TEST(Factorization, FactorRebuildsTheInputOnEveryFamilyAndPath) {
     const YaleMatrix a = generate(family, size, K::solver_type, 1, 5).a;
     for (bool pivoting : {false, true}) {
       if (needs_pivoting(family) && !pivoting) continue;
-      for (bool double_precision : {false, true}) {
+      // A single-precision factor from double or (plain path) single-precision fronts, a double one.
+      for (const int precision : {0, 1, 2}) {
+        if (precision == 1 && pivoting) continue;
         // Without merged supernodes (no zero fill) a zero diagonal falls in a
         // supernode too narrow to pivot around it: its columns are delayed.
-        RunOptions o{.pivoting = pivoting, .double_precision = double_precision,
-                     .diag_scale = double_precision && !needs_pivoting(family),
-                     .zero_fill = double_precision ? 128 : 0};
+        RunOptions o{.pivoting = pivoting, .double_precision = precision == 2, .single_fronts = precision == 1,
+                     .diag_scale = precision == 2 && !needs_pivoting(family), .zero_fill = precision == 2 ? 128 : 0};
         FactorRun<K> run(a, o);
         ASSERT_EQ(run.result, 0) << family_name(family);
         EXPECT_LT(relative_difference(run.rebuilt(), run.expected()), run.tolerance())
-            << family_name(family) << " pivoting " << pivoting << " double " << double_precision;
+            << family_name(family) << " pivoting " << pivoting << " precision " << precision;
       }
     }
   }
