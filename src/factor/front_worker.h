@@ -513,19 +513,26 @@ class FrontWorker {
     stack_top_ -= total;
   }
 
-  // The front cleared column by column (the lower triangle where
-  // clear_front clears only that), each column of update (order L, at the
-  // positions of the index buffer) copied in while the column is in cache.
+  // The front column by column (the lower triangle where clear_front clears
+  // only that): each column of update (order L, at the positions of the
+  // index buffer) copied in, and only the rows between its entries cleared.
   void clear_and_move(std::int64_t m, T* front, const T* update, std::int64_t L) {
     const std::int64_t* pos = index_buffer_.data();
     const bool lower_only = symmetric && !z_.pivoting;
     std::int64_t t = 0;
     for (std::int64_t j = 0; j < m; ++j) {
       T* column = front + j * m;
-      std::fill(column + (lower_only ? j : 0), column + m, T(0));
-      if (t == L || pos[t] != j) continue;
-      for (std::int64_t i = symmetric ? t : 0; i < L; ++i) column[pos[i]] = *update++;
-      ++t;
+      std::int64_t row = lower_only ? j : 0;  // rows above it are cleared or written
+      if (t < L && pos[t] == j) {
+        for (std::int64_t i = symmetric ? t : 0; i < L; ++i) {
+          const std::int64_t r = pos[i];
+          if (row < r) std::fill(column + row, column + r, T(0));
+          column[r] = *update++;
+          row = r + 1;
+        }
+        ++t;
+      }
+      std::fill(column + row, column + m, T(0));
     }
   }
 
