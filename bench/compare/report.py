@@ -160,6 +160,14 @@ def rate_table(rows, gemm="DGEMM"):
     return lines
 
 
+def pairs_3d(figures, dims, mode, peer_name):
+    """The 3D matrices where tessar64's mode and the peer both ran: matrix, its figures, mine, the peer's."""
+    for matrix, by_solver in figures.items():
+        mine, other = by_solver.get(("tessar64", mode)), peer(by_solver, peer_name)
+        if dims.get(matrix) == "3" and mine is not None and other is not None:
+            yield matrix, by_solver, mine, other
+
+
 def single_goal_lines(figures, dims):
     """-single_updates against MUMPS with a single-precision factor refined in double precision."""
     lines = [f"`-single_updates` against MUMPS with a single-precision factor (refined in double precision by the "
@@ -167,14 +175,9 @@ def single_goal_lines(figures, dims):
              f"{RESIDUAL_GOAL:g}; the factorization speed-up of `-single_updates` over the default mode.", "",
              "| matrix | tessar64 residual | MUMPS single residual | total ratio | goal | "
              "factorization default / -single_updates |", "|---|---:|---:|---:|---|---:|"]
-    for matrix, by_solver in figures.items():
-        if dims.get(matrix) != "3":
-            continue
-        mine, other = by_solver.get(("tessar64", "single_updates")), peer(by_solver, "MUMPS-single")
+    for matrix, by_solver, mine, other in pairs_3d(figures, dims, "single_updates", "MUMPS-single"):
         default = by_solver.get(("tessar64", "default"))
-        if mine is None or other is None:
-            continue
-        residual_ok = at_most(mine.worst_residual, RESIDUAL_GOAL) and at_most(other.worst_residual, RESIDUAL_GOAL)
+        residual_ok = residuals_ok(mine, other)
         total = ratio(mine["total_s"], other["total_s"])
         met = at_most(total, SINGLE_TIME_GOAL) and residual_ok if total is not None else None
         speedup = ratio(default["factor_s"], mine["factor_s"]) if default else None
@@ -191,19 +194,18 @@ def at_most(value, limit):
     return None if value is None else value <= limit
 
 
+def residuals_ok(mine, other):
+    return at_most(mine.worst_residual, RESIDUAL_GOAL) and at_most(other.worst_residual, RESIDUAL_GOAL)
+
+
 def goal_lines(figures, dims, rate_rows_):
     lines = [f"Default mode (single-precision factor with refinement) against MUMPS on every 3D matrix: "
              f"both residuals ≤ {RESIDUAL_GOAL:g}, total time (analysis + factorization + solution) ≤ {TIME_GOAL}× "
              f"and peak memory ≤ {MEMORY_GOAL}× MUMPS's.", "",
              "| matrix | tessar64 residual | MUMPS residual | same-residual goal | total ratio | time goal "
              "| memory ratio | memory goal |", "|---|---:|---:|---|---:|---|---:|---|"]
-    for matrix, by_solver in figures.items():
-        if dims.get(matrix) != "3":
-            continue
-        mine, other = by_solver.get(("tessar64", "default")), peer(by_solver, "MUMPS")
-        if mine is None or other is None:
-            continue
-        residual_ok = at_most(mine.worst_residual, RESIDUAL_GOAL) and at_most(other.worst_residual, RESIDUAL_GOAL)
+    for matrix, _, mine, other in pairs_3d(figures, dims, "default", "MUMPS"):
+        residual_ok = residuals_ok(mine, other)
         total, memory = ratio(mine["total_s"], other["total_s"]), ratio(mine["peak_mb"], other["peak_mb"])
         lines.append(f"| {matrix} | {fmt(mine.worst_residual, 2)} | {fmt(other.worst_residual, 2)} | "
                      f"{verdict(residual_ok)} | {fmt(total, 2)} | {verdict(at_most(total, TIME_GOAL))} | "
