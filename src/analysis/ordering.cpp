@@ -57,8 +57,10 @@ void set_options(idx_t* options) {
 // from (empty for the whole graph).
 struct LibraryGraph {
   std::vector<idx_t> xadj, adjncy;
+  std::vector<idx_t> weights;  // per vertex, or empty for unit weights
   std::vector<std::int32_t> vertices;
   idx_t size() const { return static_cast<idx_t>(xadj.size()) - 1; }
+  idx_t* vwgt() { return weights.empty() ? nullptr : weights.data(); }
 };
 
 // perm of the library's nested dissection of g (perm[k]: the vertex at k).
@@ -67,7 +69,7 @@ std::vector<std::int32_t> nested_dissection(LibraryGraph& g) {
   set_options(options);
   idx_t nvtxs = g.size();
   std::vector<idx_t> perm(static_cast<std::size_t>(nvtxs)), iperm(perm.size());
-  const int status = METIS_NodeND(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, perm.data(), iperm.data());
+  const int status = METIS_NodeND(&nvtxs, g.xadj.data(), g.adjncy.data(), g.vwgt(), options, perm.data(), iperm.data());
   if (status != METIS_OK) throw LibraryFailure{status};
   return std::vector<std::int32_t>(perm.begin(), perm.end());
 }
@@ -80,6 +82,7 @@ LibraryGraph side_graph(const LibraryGraph& g, const std::vector<idx_t>& part, i
     if (part[v] == side) {
       local[v] = static_cast<idx_t>(sub.vertices.size());
       sub.vertices.push_back(static_cast<std::int32_t>(v));
+      if (!g.weights.empty()) sub.weights.push_back(g.weights[v]);
     }
   sub.xadj.reserve(sub.vertices.size() + 1);
   sub.xadj.push_back(0);
@@ -99,7 +102,7 @@ std::optional<std::vector<idx_t>> separator_parts(LibraryGraph& g) {
   idx_t nvtxs = g.size(), separator = 0;
   std::vector<idx_t> part(static_cast<std::size_t>(nvtxs));
   const int status =
-      METIS_ComputeVertexSeparator(&nvtxs, g.xadj.data(), g.adjncy.data(), nullptr, options, &separator, part.data());
+      METIS_ComputeVertexSeparator(&nvtxs, g.xadj.data(), g.adjncy.data(), g.vwgt(), options, &separator, part.data());
   if (status == METIS_ERROR_MEMORY) throw LibraryFailure{status};
   if (status != METIS_OK) return std::nullopt;
   const auto on = [&part](idx_t side) { return std::count(part.begin(), part.end(), side); };
@@ -130,6 +133,91 @@ std::vector<std::int32_t> split_dissection(LibraryGraph& g, bool in_parallel) {
   return perm;
 }
 
+// Vertices with the same closed neighbourhood (the unknowns of one node of a
+// vector-valued discretisation) are indistinguishable to the ordering:
+// group[v] numbers v's class, the first vertex of each class in vertex order
+// giving the numbers.
+std::vector<std::int32_t> indistinguishable_groups(std::int32_t n, const std::int64_t* xadj,
+                                                   const std::int64_t* adjncy, std::int32_t& groups) {
+  std::vector<std::uint64_t> key(static_cast<std::size_t>(n));
+  for (std::int32_t v = 0; v < n; ++v) {
+    std::uint64_t sum = static_cast<std::uint64_t>(v);
+    for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) sum += static_cast<std::uint64_t>(adjncy[p]);
+    key[v] = sum;
+  }
+  std::vector<std::int32_t> by_key(static_cast<std::size_t>(n));
+  for (std::int32_t v = 0; v < n; ++v) by_key[v] = v;
+  const auto degree = [&](std::int32_t v) { return xadj[v + 1] - xadj[v]; };
+  std::sort(by_key.begin(), by_key.end(),
+            [&](std::int32_t a, std::int32_t b) { return key[a] != key[b] ? key[a] < key[b] : a < b; });
+  std::vector<std::int32_t> representative(static_cast<std::size_t>(n), -1), mark(static_cast<std::size_t>(n), -1);
+  const auto same_neighbourhood = [&](std::int32_t v, std::int32_t u) {
+    if (degree(v) != degree(u) || key[v] != key[u]) return false;
+    mark[v] = v;
+    for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) mark[adjncy[p]] = v;
+    if (mark[u] != v) return false;
+    for (std::int64_t p = xadj[u]; p < xadj[u + 1]; ++p)
+      if (adjncy[p] != v && mark[adjncy[p]] != v) return false;
+    return true;
+  };
+  for (std::size_t i = 0; i < by_key.size(); ++i) {
+    const std::int32_t v = by_key[i];
+    if (representative[v] >= 0) continue;
+    representative[v] = v;
+    for (std::size_t j = i + 1; j < by_key.size() && key[by_key[j]] == key[v]; ++j)
+      if (representative[by_key[j]] < 0 && same_neighbourhood(v, by_key[j])) representative[by_key[j]] = v;
+  }
+  std::vector<std::int32_t> group(static_cast<std::size_t>(n));
+  groups = 0;
+  for (std::int32_t v = 0; v < n; ++v) group[v] = representative[v] == v ? groups++ : group[representative[v]];
+  return group;
+}
+
+// The graph of the groups, each weighted by its member count.
+LibraryGraph group_graph(std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
+                         const std::vector<std::int32_t>& group, std::int32_t groups) {
+  LibraryGraph g;
+  g.weights.assign(static_cast<std::size_t>(groups), 0);
+  for (std::int32_t v = 0; v < n; ++v) ++g.weights[group[v]];
+  g.xadj.push_back(0);
+  std::vector<std::int32_t> seen(static_cast<std::size_t>(groups), -1);
+  std::int32_t next = 0;
+  for (std::int32_t v = 0; v < n; ++v) {
+    if (group[v] != next) continue;
+    seen[next] = next;
+    for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p)
+      if (const std::int32_t w = group[adjncy[p]]; seen[w] != next) {
+        seen[w] = next;
+        g.adjncy.push_back(w);
+      }
+    ++next;
+    g.xadj.push_back(static_cast<idx_t>(g.adjncy.size()));
+  }
+  return g;
+}
+
+// A large graph's order: split at its top separator, over the graph of its
+// indistinguishable groups where they shrink it by a sixth or more.
+std::vector<std::int32_t> large_graph_order(LibraryGraph& g, std::int32_t n, const std::int64_t* xadj,
+                                            const std::int64_t* adjncy, bool in_parallel) {
+  std::int32_t groups = 0;
+  const std::vector<std::int32_t> group = indistinguishable_groups(n, xadj, adjncy, groups);
+  if (groups > n - n / 6) return split_dissection(g, in_parallel);
+  LibraryGraph compressed = group_graph(n, xadj, adjncy, group, groups);
+  const std::vector<std::int32_t> group_order =
+      groups >= split_vertices ? split_dissection(compressed, in_parallel) : nested_dissection(compressed);
+  std::vector<std::int32_t> member_ptr(static_cast<std::size_t>(groups) + 1, 0), members(static_cast<std::size_t>(n));
+  for (std::int32_t v = 0; v < n; ++v) ++member_ptr[group[v] + 1];
+  for (std::int32_t q = 0; q < groups; ++q) member_ptr[q + 1] += member_ptr[q];
+  std::vector<std::int32_t> fill(member_ptr.begin(), member_ptr.end() - 1);
+  for (std::int32_t v = 0; v < n; ++v) members[fill[group[v]]++] = v;
+  std::vector<std::int32_t> perm;
+  perm.reserve(static_cast<std::size_t>(n));
+  for (const std::int32_t q : group_order)
+    perm.insert(perm.end(), members.begin() + member_ptr[q], members.begin() + member_ptr[q + 1]);
+  return perm;
+}
+
 }  // namespace
 
 void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
@@ -137,16 +225,17 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
   if (n == 0) return;
   check_fits_index_type(solver, xadj[n]);
   // The graph in the library's index type, its two sides where it is split,
-  // and the orderings.
+  // the orderings, and the groups of indistinguishable vertices (28 bytes
+  // per vertex).
   const auto graph_bytes = (static_cast<std::uint64_t>(n) + 1 + static_cast<std::uint64_t>(xadj[n])) * sizeof(idx_t);
   HeldCharge charge;
-  charge.set(solver, (2 * graph_bytes + 4 * static_cast<std::uint64_t>(n) * sizeof(idx_t)) / 1024);
+  charge.set(solver, (2 * graph_bytes + (4 * sizeof(idx_t) + 28) * static_cast<std::uint64_t>(n)) / 1024);
   std::vector<std::int32_t> order;
   try {
     LibraryGraph g;
     g.xadj.assign(xadj, xadj + n + 1);
     g.adjncy.assign(adjncy, adjncy + xadj[n]);
-    order = n >= split_vertices ? split_dissection(g, solver.ncpu > 1) : nested_dissection(g);
+    order = n >= split_vertices ? large_graph_order(g, n, xadj, adjncy, solver.ncpu > 1) : nested_dissection(g);
   } catch (const LibraryFailure& failure) {
     report_library_failure(solver, failure.status);
   } catch (const std::bad_alloc&) {
