@@ -161,7 +161,6 @@ int refine(Struct& id, const Triplets& a, MUMPS_INT sym, const std::vector<doubl
 template <class Struct, class V>
 int run(Triplets& a, std::vector<double>& rhs, MUMPS_INT sym) {
   constexpr bool single = std::is_same_v<V, float>;
-  std::vector<V> values(a.values.begin(), a.values.end());
   Struct id{};
   id.comm_fortran = use_comm_world;
   id.par = 1;
@@ -173,7 +172,13 @@ int run(Triplets& a, std::vector<double>& rhs, MUMPS_INT sym) {
   id.nnz = a.entries();
   id.irn = a.rows.data();
   id.jcn = a.cols.data();
-  id.a = values_of(id, values);
+  std::vector<float> rounded;  // the single-precision library's copy of the values
+  if constexpr (single) {
+    rounded.assign(a.values.begin(), a.values.end());
+    id.a = values_of(id, rounded);
+  } else {
+    id.a = values_of(id, a.values);
+  }
   double times[3] = {0, 0, 0};
   times[0] = timed_job(id, job_analyse);
   if (id.infog[0] >= 0) times[1] = timed_job(id, job_factorize);
@@ -188,13 +193,13 @@ int run(Triplets& a, std::vector<double>& rhs, MUMPS_INT sym) {
   if (id.infog[0] >= 0) {
     const auto start = std::chrono::steady_clock::now();
     const std::size_t length = static_cast<std::size_t>(a.n) * static_cast<std::size_t>(a.width);
-    std::vector<V> solution(rhs.begin(), rhs.end());
-    id.rhs = values_of(id, solution);
     id.nrhs = static_cast<MUMPS_INT>(rhs.size() / length);
     id.lrhs = a.n;
     id.job = job_solve;
-    call(id);
     if constexpr (single) {
+      std::vector<float> solution(rhs.begin(), rhs.end());
+      id.rhs = values_of(id, solution);
+      call(id);
       id.nrhs = 1;
       for (std::size_t k = 0; k * length < rhs.size(); ++k) {
         const std::vector<double> b(rhs.begin() + k * length, rhs.begin() + (k + 1) * length);
@@ -203,7 +208,8 @@ int run(Triplets& a, std::vector<double>& rhs, MUMPS_INT sym) {
         std::copy(x.begin(), x.end(), rhs.begin() + k * length);
       }
     } else {
-      std::copy(solution.begin(), solution.end(), rhs.begin());
+      id.rhs = values_of(id, rhs);
+      call(id);
     }
     times[2] = seconds_since(start);
   }

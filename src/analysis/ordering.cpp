@@ -152,7 +152,7 @@ std::vector<std::int32_t> indistinguishable_groups(std::int32_t n, const std::in
             [&](std::int32_t a, std::int32_t b) { return key[a] != key[b] ? key[a] < key[b] : a < b; });
   std::vector<std::int32_t> representative(static_cast<std::size_t>(n), -1), mark(static_cast<std::size_t>(n), -1);
   const auto same_neighbourhood = [&](std::int32_t v, std::int32_t u) {
-    if (degree(v) != degree(u) || key[v] != key[u]) return false;
+    if (degree(v) != degree(u)) return false;
     mark[v] = v;
     for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) mark[adjncy[p]] = v;
     if (mark[u] != v) return false;
