@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/reorder.h"
-#include "driver/kind_solvers.h"
+#include "api/kind_solvers.h"
 #include "platform/core_library.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "analysis/reorder.h"
-#include "driver/kind_solvers.h"
+#include "api/kind_solvers.h"
 #include "platform/blas.h"
 #include "platform/core_library.h"
 #include "platform/process.h"

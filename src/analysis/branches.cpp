@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "analysis/front_tree_ops.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 namespace {
 

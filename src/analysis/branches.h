@@ -3,7 +3,7 @@
 // worker threads by estimated work.
 #include <cstdint>
 
-#include "analysis/front_tree.h"
+#include "core/front_tree.h"
 
 class tessar;
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "analysis/front_tree.h"
+#include "core/front_tree.h"
 #include "analysis/graph.h"
 
 // First node of the postorder below (and including) s: the leftmost leaf.

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "analysis/front_tree.h"
-#include "driver/tessar.h"
+#include "core/front_tree.h"
+#include "core/tessar.h"
 #include "platform/child_task.h"
 
 namespace {

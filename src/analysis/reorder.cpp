@@ -12,9 +12,9 @@
 #include "analysis/ordering.h"
 #include "analysis/tree_symbolic.h"
 #include "analysis/working_storage.h"
-#include "driver/memory_monitor.h"
-#include "driver/progress.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/progress.h"
+#include "core/tessar.h"
 #include "io/matrix_file.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "driver/memory_monitor.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/tessar.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 // Symbolic factorization over the assembly tree: one index list per front.
-#include "analysis/front_tree.h"
+#include "core/front_tree.h"
 #include "analysis/graph.h"
 
 class tessar;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "analysis/front_tree_ops.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // multithreaded factorization. Sizes are counts of entries.
 #include <cstdint>
 
-#include "analysis/front_tree.h"
+#include "core/front_tree.h"
 
 class tessar;
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/preferences.h"
-#include "driver/tessar.h"
+#include "core/preferences.h"
+#include "core/tessar.h"
 #include "platform/core_library.h"
 #include "platform/process.h"
 

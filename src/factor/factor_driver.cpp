@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "analysis/index_file.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "factor/frontal_factorization.h"
 #include "factor/matrix_prep.h"
 #include "factor/memory_plan.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "io/file_helpers.h"
 #include "platform/core_library.h"
 #include "platform/files.h"

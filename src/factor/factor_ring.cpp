@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/memory_monitor.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/tessar.h"
 #include "factor/factor_files.h"
 #include "platform/core_library.h"
 

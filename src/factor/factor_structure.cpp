@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 namespace {
 

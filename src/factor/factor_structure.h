@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 
 class tessar;
 

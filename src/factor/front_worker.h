@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/memory_monitor.h"
-#include "driver/progress.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/progress.h"
+#include "core/tessar.h"
 #include "factor/factor_files.h"
 #include "factor/factor_sink.h"
 #include "factor/factor_structure.h"

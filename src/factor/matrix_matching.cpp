@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "analysis/matching.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "factor/matrix_prep.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"

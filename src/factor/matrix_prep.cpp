@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"
 

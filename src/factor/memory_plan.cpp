@@ -6,9 +6,9 @@
 #include <utility>
 #include <climits>
 
-#include "driver/memory_monitor.h"
-#include "driver/progress.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/progress.h"
+#include "core/tessar.h"
 #include "factor/supernode_tree.h"
 #include "analysis/working_storage.h"
 #include "platform/process.h"

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/memory_monitor.h"
-#include "driver/progress.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/progress.h"
+#include "core/tessar.h"
 #include "factor/factor_files.h"
 #include "factor/factor_ring.h"
 #include "factor/front_worker.h"

@@ -1,6 +1,6 @@
 #include "factor/supernode_tree.h"
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 std::int64_t front_order(const tessar& solver, std::int32_t s) {
   const std::int32_t f = solver.SNode[s];

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "driver/tessar.h"
+#include "io/run_files.h"
 #include "platform/core_library.h"
 #include "platform/files.h"
 
@@ -44,7 +44,7 @@ int seek64(std::FILE* file, std::int64_t offset, SeekFrom origin) {
 
 std::int64_t tell64(std::FILE* file) { return static_cast<std::int64_t>(ftello(file)); }
 
-std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char* mode) {
+std::FILE* open_in_work_dir(RunFiles& solver, const std::string& name, const char* mode) {
   std::string path = path_in_dir(solver.work_dir, name);
   std::FILE* file = std::fopen(path.c_str(), mode);
   if (!file) {
@@ -59,7 +59,7 @@ std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char*
   return file;
 }
 
-std::int64_t file_size_in_dir(tessar& solver, const std::string& dir, const std::string& name) {
+std::int64_t file_size_in_dir(RunFiles& solver, const std::string& dir, const std::string& name) {
   std::FILE* file = std::fopen(path_in_dir(dir, name).c_str(), "rb");
   if (!file) return 0;
   if (seek64(file, 0, SeekFrom::end) != 0) {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-class tessar;
+class RunFiles;
 
 inline constexpr std::size_t max_chunk_bytes = 1'000'000'000;
 
@@ -24,7 +24,7 @@ std::int64_t tell64(std::FILE* file);
 // and ends the run with "Can't open temp file <path> for reading|writing:
 // <reason>", naming the WorkingDirectory preference where it chose the
 // directory, code 5.
-std::FILE* open_in_work_dir(tessar& solver, const std::string& name, const char* mode);
+std::FILE* open_in_work_dir(RunFiles& solver, const std::string& name, const char* mode);
 
 // Size in bytes of "%s/%s" of dir and name; 0 when it cannot be opened.
-std::int64_t file_size_in_dir(tessar& solver, const std::string& dir, const std::string& name);
+std::int64_t file_size_in_dir(RunFiles& solver, const std::string& dir, const std::string& name);

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/tessar.h"
+#include "io/run_files.h"
 #include "io/file_helpers.h"
 #include "platform/core_library.h"
 #include "platform/process.h"
@@ -20,7 +20,7 @@ bool marker_layout_from_environment() {
 
 namespace {
 
-MatrixFileLayout layout_of(const tessar& solver) {
+MatrixFileLayout layout_of(const RunFiles& solver) {
   return MatrixFileLayout{solver.value_type == 1, marker_layout_from_environment()};
 }
 
@@ -41,7 +41,7 @@ struct FileCloser {
   }
 };
 
-std::FILE* open_matrix_file(tessar& solver) {
+std::FILE* open_matrix_file(RunFiles& solver) {
   std::FILE* file = std::fopen("A", "rb");
   if (!file) solver.fatal("Opening A matrix", 5);
   // Records are read a field at a time; a large buffer keeps that cheap.
@@ -51,7 +51,7 @@ std::FILE* open_matrix_file(tessar& solver) {
 
 }  // namespace
 
-MatrixHeader read_matrix_header(tessar& solver) {
+MatrixHeader read_matrix_header(RunFiles& solver) {
   MatrixFileLayout layout = layout_of(solver);
   std::FILE* file = open_matrix_file(solver);
   FileCloser closer{file};
@@ -99,7 +99,7 @@ namespace {
 // [marker], the markers 4 bytes each, row and column 4 bytes, each value 8.
 class MatrixReader {
  public:
-  MatrixReader(tessar& solver, YaleMatrix& a) : solver_(solver), a_(a), layout_(layout_of(solver)) {}
+  MatrixReader(RunFiles& solver, YaleMatrix& a) : solver_(solver), a_(a), layout_(layout_of(solver)) {}
 
   void run() {
     std::FILE* file = open_matrix_file(solver_);
@@ -185,7 +185,7 @@ class MatrixReader {
                               static_cast<long long>(k)).c_str(), 1);
   }
 
-  tessar& solver_;
+  RunFiles& solver_;
   YaleMatrix& a_;
   MatrixFileLayout layout_;
   std::int32_t current_row_ = -1;
@@ -193,12 +193,12 @@ class MatrixReader {
   bool has_diagonal_ = false;
 };
 
-void read_matrix(tessar& solver, YaleMatrix& a, bool complex) {
+void read_matrix(RunFiles& solver, YaleMatrix& a, bool complex) {
   a.complex = complex;
   MatrixReader(solver, a).run();
 }
 
-void write_matrix(tessar& solver, const YaleMatrix& a) {
+void write_matrix(RunFiles& solver, const YaleMatrix& a) {
   OrlDebug(2, L"Saving tessar A matrix\n");
   std::FILE* file = open_in_work_dir(solver, "A", "wb");
   bool written = write_matrix_records(file, a, false);
@@ -216,10 +216,10 @@ void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex) {
   a.col_idx.resize(static_cast<std::size_t>(header.nnz));
 }
 
-void read_matrix_real(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, false); }
-void read_matrix_complex(tessar& solver, YaleMatrix& a) { read_matrix(solver, a, true); }
-void write_matrix_real(tessar& solver, const YaleMatrix& a) { write_matrix(solver, a); }
-void write_matrix_complex(tessar& solver, const YaleMatrix& a) { write_matrix(solver, a); }
+void read_matrix_real(RunFiles& solver, YaleMatrix& a) { read_matrix(solver, a, false); }
+void read_matrix_complex(RunFiles& solver, YaleMatrix& a) { read_matrix(solver, a, true); }
+void write_matrix_real(RunFiles& solver, const YaleMatrix& a) { write_matrix(solver, a); }
+void write_matrix_complex(RunFiles& solver, const YaleMatrix& a) { write_matrix(solver, a); }
 
 bool write_matrix_records(std::FILE* file, const YaleMatrix& a, bool markers) {
   const int width = a.value_width();
@@ -249,7 +249,7 @@ bool row_holds(const std::int64_t* row_ptr, const std::int32_t* col_idx, std::in
 
 }  // namespace
 
-void check_input_matrix(tessar& solver, std::int32_t n, std::int64_t nnz, const std::int64_t* row_ptr,
+void check_input_matrix(RunFiles& solver, std::int32_t n, std::int64_t nnz, const std::int64_t* row_ptr,
                         const std::int32_t* col_idx) {
   OrlDebug(2, L"...... Verifying the input matrix ......\n");
   if (nnz != row_ptr[n]) solver.fatal("Inconsistent number of nonzeroes", 1);

@@ -10,7 +10,7 @@
 
 #include "io/yale_matrix.h"
 
-class tessar;
+class RunFiles;
 
 struct MatrixFileLayout {
   bool complex = false;
@@ -28,7 +28,7 @@ struct MatrixHeader {
 
 // Sizes "A" from its length and last record; copies "A" and "b" to "_A_" and
 // "_b_" when save_a_and_b is set.
-MatrixHeader read_matrix_header(tessar& solver);
+MatrixHeader read_matrix_header(RunFiles& solver);
 
 // Sizes a's arrays for the header. A failed allocation throws std::bad_alloc,
 // which the entry point ends as "Not enough memory", code 100.
@@ -37,17 +37,17 @@ void allocate_matrix(YaleMatrix& a, const MatrixHeader& header, bool complex);
 // Reads "A" into a matrix sized by the header. Every record is validated as it
 // is read (index range, row order, empty rows, column order, the diagonal), so
 // no file can make the reader write outside the arrays.
-void read_matrix_real(tessar& solver, YaleMatrix& a);
-void read_matrix_complex(tessar& solver, YaleMatrix& a);
+void read_matrix_real(RunFiles& solver, YaleMatrix& a);
+void read_matrix_complex(RunFiles& solver, YaleMatrix& a);
 
 // Writes a matrix in the default layout to "A" in work_dir ("Saving tessar A matrix").
-void write_matrix_real(tessar& solver, const YaleMatrix& a);
-void write_matrix_complex(tessar& solver, const YaleMatrix& a);
+void write_matrix_real(RunFiles& solver, const YaleMatrix& a);
+void write_matrix_complex(RunFiles& solver, const YaleMatrix& a);
 
 // Writes the records of a matrix to an open file; false on a short write.
 bool write_matrix_records(std::FILE* file, const YaleMatrix& a, bool markers);
 
 // The input check: diagonal present, columns ascending, the stored triangle of
 // the symmetric kinds, the symmetric pattern of the unsymmetric kinds.
-void check_input_matrix(tessar& solver, std::int32_t n, std::int64_t nnz, const std::int64_t* row_ptr,
+void check_input_matrix(RunFiles& solver, std::int32_t n, std::int64_t nnz, const std::int64_t* row_ptr,
                         const std::int32_t* col_idx);

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <system_error>
 
-#include "driver/tessar.h"
+#include "io/run_files.h"
 #include "io/file_helpers.h"
 #include "io/matrix_file.h"
 #include "platform/core_library.h"
@@ -49,7 +49,7 @@ class OptionalLock {
 };
 
 // Moves a vector stream to vector `index` when it is not there already.
-void seek_to_index(tessar& solver, std::FILE* file, VectorStream& stream, std::int32_t index,
+void seek_to_index(RunFiles& solver, std::FILE* file, VectorStream& stream, std::int32_t index,
                    std::int64_t vector_bytes, int failure_code) {
   if (index == stream.next_index) return;
   std::int64_t offset = (static_cast<std::int64_t>(index) - stream.next_index) * vector_bytes;
@@ -68,7 +68,7 @@ std::int64_t first_non_finite(const double* values, std::int64_t count) {
 
 // A solution that could not be written whole (a full disk): the partial
 // file goes as the run ends.
-[[noreturn]] void fail_solution_write(tessar& solver) {
+[[noreturn]] void fail_solution_write(RunFiles& solver) {
   const int error = errno;
   const char* reason = std::strerror(error);
   solver.fatal(format_text("Can not write svtr vector: %s: %s", partial_solution_file_name, reason).c_str(), 200);
@@ -76,7 +76,7 @@ std::int64_t first_non_finite(const double* values, std::int64_t count) {
 
 }  // namespace
 
-std::int64_t count_vectors(tessar& solver, const char* file_name, std::int32_t n, bool markers) {
+std::int64_t count_vectors(RunFiles& solver, const char* file_name, std::int32_t n, bool markers) {
   std::error_code error;
   const auto status = std::filesystem::status(file_name, error);
   if (!std::filesystem::exists(status)) solver.fatal(format_text("Can not open %s file\n", file_name).c_str(), 5);
@@ -101,7 +101,7 @@ std::int64_t count_vectors(tessar& solver, const char* file_name, std::int32_t n
   return count;
 }
 
-std::int32_t count_rhs(tessar& solver, const char* file_name, std::int32_t n) {
+std::int32_t count_rhs(RunFiles& solver, const char* file_name, std::int32_t n) {
   const std::int64_t nrhs = count_vectors(solver, file_name, n, marker_layout_from_environment());
   if (nrhs == 0)
     solver.fatal(format_text("Error in the input: %s holds no whole right-hand side of dimension %d", file_name, n)
@@ -113,7 +113,7 @@ std::int32_t count_rhs(tessar& solver, const char* file_name, std::int32_t n) {
   return static_cast<std::int32_t>(nrhs);
 }
 
-void read_rhs_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t element_size, std::int32_t index,
+void read_rhs_vector(RunFiles& solver, std::int32_t n, void* buffer, std::size_t element_size, std::int32_t index,
                      std::int32_t total) {
   VectorStream& stream = rhs_stream();
   OptionalLock lock(stream.section, solver.threaded_vector_io);
@@ -144,14 +144,14 @@ void read_rhs_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t e
   stream.next_index = index + 1;
 }
 
-void begin_solution_file(tessar& solver) {
+void begin_solution_file(RunFiles& solver) {
   std::remove(solution_file_name);
   std::FILE* file = std::fopen(partial_solution_file_name, "wb");
   if (!file || std::fclose(file) != 0) solver.fatal("Can not open svtr file", 5);
   remove_on_failure(partial_solution_file_name);
 }
 
-void write_solution_vector(tessar& solver, std::int32_t n, const void* buffer, std::size_t element_size,
+void write_solution_vector(RunFiles& solver, std::int32_t n, const void* buffer, std::size_t element_size,
                            std::int32_t index) {
   VectorStream& stream = solution_stream();
   OptionalLock lock(stream.section, solver.threaded_vector_io);
@@ -167,27 +167,27 @@ void write_solution_vector(tessar& solver, std::int32_t n, const void* buffer, s
     fail_solution_write(solver);
 }
 
-void close_solution_file(tessar& solver) {
+void close_solution_file(RunFiles& solver) {
   if (!solver.solution_file) return;
   const int closed = std::fclose(solver.solution_file);
   solver.solution_file = nullptr;
   if (closed != 0) fail_solution_write(solver);
 }
 
-void commit_solution_file(tessar& solver) {
+void commit_solution_file(RunFiles& solver) {
   close_solution_file(solver);
   if (std::rename(partial_solution_file_name, solution_file_name) != 0)
     solver.fatal(format_text("Can not rename %s to %s", partial_solution_file_name, solution_file_name).c_str(), 200);
   keep_on_failure(partial_solution_file_name);
 }
 
-void discard_solution_file(tessar& solver) {
+void discard_solution_file(RunFiles& solver) {
   close_solution_file(solver);
   std::remove(partial_solution_file_name);
   keep_on_failure(partial_solution_file_name);
 }
 
-void read_solution_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t element_size,
+void read_solution_vector(RunFiles& solver, std::int32_t n, void* buffer, std::size_t element_size,
                           std::int32_t index, std::int32_t total) {
   if (!solver.solution_file) {
     solver.solution_file = std::fopen(solution_file_name, "rb");

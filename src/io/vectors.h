@@ -9,21 +9,21 @@
 #include <cstdint>
 #include <cstdio>
 
-class tessar;
+class RunFiles;
 
 // Number of whole vectors of dimension n (plain layout unless markers) in a
 // regular file; a missing file ends the run with code 5, one that is not a
 // regular file with code 1.
-std::int64_t count_vectors(tessar& solver, const char* file_name, std::int32_t n, bool markers);
+std::int64_t count_vectors(RunFiles& solver, const char* file_name, std::int32_t n, bool markers);
 
 // Number of whole right-hand sides in the file for dimension n. A file that
 // holds none, or more than a 32-bit count, ends the run with code 1.
-std::int32_t count_rhs(tessar& solver, const char* file_name, std::int32_t n);
+std::int32_t count_rhs(RunFiles& solver, const char* file_name, std::int32_t n);
 
 // Reads right-hand side `index`; a value that is not a finite number ends the
 // run with code 1, naming the right-hand side and the row. The file closes
 // after `total` reads.
-void read_rhs_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t element_size, std::int32_t index,
+void read_rhs_vector(RunFiles& solver, std::int32_t n, void* buffer, std::size_t element_size, std::int32_t index,
                      std::int32_t total);
 
 // Solutions are written to "x.partial" at their own positions while the run
@@ -36,14 +36,14 @@ void read_rhs_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t e
 // removes it.
 inline constexpr const char* solution_file_name = "x";
 inline constexpr const char* partial_solution_file_name = "x.partial";
-void begin_solution_file(tessar& solver);
-void write_solution_vector(tessar& solver, std::int32_t n, const void* buffer, std::size_t element_size,
+void begin_solution_file(RunFiles& solver);
+void write_solution_vector(RunFiles& solver, std::int32_t n, const void* buffer, std::size_t element_size,
                            std::int32_t index);
-void close_solution_file(tessar& solver);
-void commit_solution_file(tessar& solver);
-void discard_solution_file(tessar& solver);
+void close_solution_file(RunFiles& solver);
+void commit_solution_file(RunFiles& solver);
+void discard_solution_file(RunFiles& solver);
 // Reads solutions in order; used by the verification.
-void read_solution_vector(tessar& solver, std::int32_t n, void* buffer, std::size_t element_size,
+void read_solution_vector(RunFiles& solver, std::int32_t n, void* buffer, std::size_t element_size,
                           std::int32_t index, std::int32_t total);
 
 // Writes count vectors of n elements to an open file, optionally framed by

@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 #include "kernels/vector_kernels.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"

@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
-#include "driver/charged_array.h"
-#include "driver/tessar.h"
+#include "core/charged_array.h"
+#include "core/tessar.h"
 #include "kernels/vector_kernels.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"

@@ -5,9 +5,9 @@
 #include <thread>
 #include <vector>
 
-#include "driver/charged_array.h"
-#include "driver/progress.h"
-#include "driver/tessar.h"
+#include "core/charged_array.h"
+#include "core/progress.h"
+#include "core/tessar.h"
 #include "io/vectors.h"
 #include "platform/core_library.h"
 #include "platform/guarded_section.h"

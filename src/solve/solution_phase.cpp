@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "factor/matrix_prep.h"
 #include "io/vectors.h"
 #include "platform/kind_traits.h"

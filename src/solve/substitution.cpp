@@ -10,8 +10,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "driver/memory_monitor.h"
-#include "driver/tessar.h"
+#include "core/memory_monitor.h"
+#include "core/tessar.h"
 #include "factor/factor_files.h"
 #include "kernels/supernode_solve.h"
 #include "platform/core_library.h"

@@ -22,7 +22,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 #include "platform/files.h"
 
 class tessar;

@@ -6,8 +6,8 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/charged_array.h"
-#include "driver/tessar.h"
+#include "core/charged_array.h"
+#include "core/tessar.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
 #include "kernels/vector_kernels.h"

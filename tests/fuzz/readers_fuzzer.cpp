@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "analysis/index_file.h"
-#include "driver/kind_solvers.h"
-#include "driver/preferences.h"
-#include "driver/tessar.h"
+#include "api/kind_solvers.h"
+#include "core/preferences.h"
+#include "core/tessar.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
 #include "platform/core_library.h"

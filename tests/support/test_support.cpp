@@ -12,7 +12,7 @@
 #include <random>
 #include <sstream>
 
-#include "driver/kind_solvers.h"
+#include "api/kind_solvers.h"
 #include "io/matrix_file.h"
 #include "platform/core_library.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "io/yale_matrix.h"
 
 // Creates a fresh directory, makes it the current directory for the test's

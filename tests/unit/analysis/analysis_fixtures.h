@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "analysis/reorder.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "io/yale_matrix.h"
 #include "tests/support/test_support.h"
 

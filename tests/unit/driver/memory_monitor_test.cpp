@@ -1,4 +1,4 @@
-#include "driver/memory_monitor.h"
+#include "core/memory_monitor.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "driver/preferences.h"
+#include "core/preferences.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The profile table line (read by the parent program), the solver label and
 // the phase timing file.
-#include "driver/profile.h"
+#include "core/profile.h"
 
 #include <gtest/gtest.h>
 

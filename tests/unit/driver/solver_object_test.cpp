@@ -4,8 +4,8 @@
 #include <set>
 #include <tuple>
 
-#include "driver/kind_solvers.h"
-#include "driver/progress.h"
+#include "api/kind_solvers.h"
+#include "core/progress.h"
 #include "tests/support/test_support.h"
 
 namespace {

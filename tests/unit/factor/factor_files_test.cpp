@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/preferences.h"
+#include "core/preferences.h"
 #include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;

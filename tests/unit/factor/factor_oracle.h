@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "io/yale_matrix.h"
 #include "platform/kind_traits.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "analysis/reorder.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "factor_oracle.h"
 #include "tests/support/test_support.h"
 #include "tests/unit/kernels/dense_fixtures.h"

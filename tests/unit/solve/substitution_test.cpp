@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "analysis/reorder.h"
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "solve/matrix_product.h"
 #include "solve/substitution.h"
 #include "tests/support/test_support.h"

@@ -1,9 +1,9 @@
-#include "driver/progress.h"
+#include "core/progress.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 void report_progress(const tessar& solver, std::int32_t percent) {
   if (solver.quiet || solver.no_progress) return;

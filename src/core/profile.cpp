@@ -1,11 +1,11 @@
-#include "driver/profile.h"
+#include "core/profile.h"
 
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "platform/core_library.h"
 #include "platform/process.h"
 

@@ -1,4 +1,4 @@
-#include "driver/kind_solvers.h"
+#include "api/kind_solvers.h"
 
 #include "factor/factor_driver.h"
 #include "factor/matrix_matching.h"

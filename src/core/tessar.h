@@ -8,9 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "analysis/front_tree.h"
+#include "core/front_tree.h"
+#include "io/run_files.h"
 #include "io/yale_matrix.h"
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 #include "platform/error.h"
 #include "platform/guarded_section.h"
 
@@ -26,7 +27,6 @@ struct SolverOptions {
   std::int32_t restart_limit = 2;
   std::int32_t gmres_restart = 30;
   std::int32_t gmres_iter = 300;
-  std::string work_dir = ".";        // factor, index and temporary files
   std::string profile_name = "profile";
   bool factors_from_disk = false;    // factors come from an earlier run
   bool double_precision = false;     // factor kept in double precision
@@ -58,7 +58,7 @@ struct SolverOptions {
 // Longest text a name or path setting may hold.
 inline constexpr std::size_t max_setting_length = 255;
 
-class tessar : public tsr_error, public SolverOptions {
+class tessar : public RunFiles, public SolverOptions {
  public:
   virtual ~tessar();
   tessar(const tessar&) = delete;
@@ -88,12 +88,7 @@ class tessar : public tsr_error, public SolverOptions {
   void set_throw_mode(bool throw_on_fatal);
 
   std::int32_t solver_type = 0;
-  std::int32_t value_type = 0;
-  std::int32_t symmetry = 0;
-  std::int32_t lower_triangular = 0;
   std::int32_t offcore = 1;
-  bool save_a_and_b = false;
-  bool threaded_vector_io = false;
   bool do_reorder = true, do_factor = true, do_solve = true, do_check = false;
   std::string u_file_name = "U";
   std::string l_file_name = "L";
@@ -143,10 +138,6 @@ class tessar : public tsr_error, public SolverOptions {
   void allocate_factor_index(char factor, std::int32_t n);
   // Frees the pair of a factor (if held) and credits its charge.
   void release_factor_index(char factor);
-
-  // Right-hand-side and solution files while vectors move (io/vectors.h).
-  std::FILE* rhs_file = nullptr;
-  std::FILE* solution_file = nullptr;
 
   // Analysis results: permutation, factor structure, supernodes, trees.
   ChargedArray<std::int32_t> perm, iperm;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 
 // KB of a structure kept in the solver object, charged to its memory monitor
 // from set() until the holder is destroyed.

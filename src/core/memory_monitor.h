@@ -4,7 +4,7 @@
 // the factorization, and the peak of the end report. Counts are 64-bit.
 #include <cstdint>
 
-#include "driver/charged_array.h"
+#include "core/charged_array.h"
 
 class tessar;
 

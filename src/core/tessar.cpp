@@ -1,11 +1,11 @@
-#include "driver/tessar.h"
+#include "core/tessar.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
 
-#include "driver/memory_monitor.h"
-#include "driver/preferences.h"
+#include "core/memory_monitor.h"
+#include "core/preferences.h"
 #include "platform/files.h"
 #include "platform/process.h"
 

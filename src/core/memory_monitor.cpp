@@ -1,8 +1,8 @@
-#include "driver/memory_monitor.h"
+#include "core/memory_monitor.h"
 
 #include <mutex>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "platform/files.h"
 #include "platform/core_library.h"
 

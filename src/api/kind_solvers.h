@@ -4,7 +4,7 @@
 // the kind traits.
 #include <memory>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "platform/kind_traits.h"
 
 template <class K>

@@ -1,4 +1,4 @@
-#include "driver/preferences.h"
+#include "core/preferences.h"
 
 #include <charconv>
 #include <climits>
@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "driver/tessar.h"
+#include "core/tessar.h"
 #include "platform/core_library.h"
 #include "platform/process.h"
 
