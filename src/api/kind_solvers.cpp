@@ -1,5 +1,6 @@
 #include "api/kind_solvers.h"
 
+#include "core/preferences.h"
 #include "factor/factor_driver.h"
 #include "factor/matrix_matching.h"
 #include "solve/solution_phase.h"
@@ -37,8 +38,8 @@ int KindSolver<K>::factorize(YaleMatrix& a) {
 }
 
 template <class K>
-int KindSolver<K>::solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) {
-  return SolutionPhase<K>(*this, a, original, ledger);
+int KindSolver<K>::solve(YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors, RhsLedger& ledger) {
+  return SolutionPhase<K>(*this, a, original, vectors, ledger);
 }
 
 template <class K>
@@ -61,7 +62,9 @@ cs_tsr::cs_tsr() : KindSolver(L"Initializing complex symmetric matrix solver\n")
 cn_tsr::cn_tsr() : KindSolver(L"Initializing complex asymmetric matrix solver\n") {}
 ch_tsr::ch_tsr() : KindSolver(L"Initializing complex hermitian matrix solver\n") {}
 
-std::unique_ptr<tessar> make_solver(int kind) {
+namespace {
+
+std::unique_ptr<tessar> solver_of_kind(int kind) {
   switch (kind) {
     case 0: return std::make_unique<rs_tsr>();
     case 1: return std::make_unique<rn_tsr>();
@@ -70,4 +73,12 @@ std::unique_ptr<tessar> make_solver(int kind) {
     case 4: return std::make_unique<ch_tsr>();
     default: return nullptr;
   }
+}
+
+}  // namespace
+
+std::unique_ptr<tessar> make_solver(int kind, bool read_preferences_file) {
+  std::unique_ptr<tessar> solver = solver_of_kind(kind);
+  if (solver && read_preferences_file) read_preferences(*solver);
+  return solver;
 }

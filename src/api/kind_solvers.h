@@ -16,7 +16,7 @@ class KindSolver : public tessar {
   std::int32_t set_elem_size() override;
   std::uint64_t match(YaleMatrix& a) override;
   int factorize(YaleMatrix& a) override;
-  int solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) override;
+  int solve(YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors, RhsLedger& ledger) override;
   void verify(YaleMatrix& a) override;
 
  protected:
@@ -44,5 +44,6 @@ class ch_tsr final : public KindSolver<ComplexHermitian> {
   ch_tsr();
 };
 
-// Builds the solver of a kind code 0 … 4; null for any other code.
-std::unique_ptr<tessar> make_solver(int kind);
+// Builds the solver of a kind code 0 … 4, with the settings of "prefs.ini"
+// where read_preferences_file; null for any other code.
+std::unique_ptr<tessar> make_solver(int kind, bool read_preferences_file = true);

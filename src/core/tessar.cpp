@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 #include <new>
 
 #include "core/memory_monitor.h"
-#include "core/preferences.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -19,11 +19,15 @@ std::int64_t soft_memory_limit_kb(std::int64_t total_kb) {
 namespace {
 
 // The dense library must not start threads of its own: every phase sets the
-// thread count it wants explicitly.
+// thread count it wants explicitly. The environment is set once per process,
+// so that solver objects made on several threads do not race on it.
 void single_thread_environment() {
-  if (int error = put_environment("OMP_NUM_THREADS", "1"); error != 0)
-    OrlDebug(2, L"Unable to do processor(s) initialization, error %d\n", error);
-  processor_count();
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (int error = put_environment("OMP_NUM_THREADS", "1"); error != 0)
+      OrlDebug(2, L"Unable to do processor(s) initialization, error %d\n", error);
+    processor_count();
+  });
   set_thread_count(1);
 }
 
@@ -37,8 +41,6 @@ tessar::tessar() {
   OrlDebug(2, L"TotalRAM detected %lld\n", static_cast<long long>(total_kb));
   Soft_Memory_Limit = soft_memory_limit_kb(total_kb);
   OrlDebug(2, L"Soft_Memory_Limit is set to %lld\n", static_cast<long long>(Soft_Memory_Limit));
-
-  read_preferences(*this);
 }
 
 std::string factor_index_file_name(const std::string& factor_file_name, FactorIndexPart part) {

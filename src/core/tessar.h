@@ -16,6 +16,7 @@
 #include "platform/guarded_section.h"
 
 struct RhsLedger;
+class RhsVectors;
 
 // The option block, initialised first with the defaults below.
 struct SolverOptions {
@@ -75,10 +76,10 @@ class tessar : public RunFiles, public SolverOptions {
   // Numerical factorization of the matrix (scaled and permuted in place):
   // 0, or 16 for a singular matrix.
   virtual int factorize(YaleMatrix& a) = 0;
-  // Solution phase: the right-hand sides of "b" left in the ledger solved
-  // into the solution file, each confirmed against original, the matrix as
-  // read from "A"; 0, or the error code of a right-hand side that failed.
-  virtual int solve(YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) = 0;
+  // Solution phase: the right-hand sides of vectors left in the ledger
+  // solved into vectors, each confirmed against original, the matrix as
+  // given; 0, or the error code of a right-hand side that failed.
+  virtual int solve(YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors, RhsLedger& ledger) = 0;
   // On-disk check of "x" against "b" with the matrix as stored in "A".
   virtual void verify(YaleMatrix& a) = 0;
   // Recomputes elem_size from double_precision and the value type.
@@ -152,6 +153,10 @@ class tessar : public RunFiles, public SolverOptions {
   ChargedArray<std::int32_t> PivotOrder;
   std::int32_t Num2x2Pivots = 0;
   std::int32_t NumPerturbed = 0;
+  // Positive, negative and zero pivots of a symmetric factor whose pivots
+  // were counted (the pivoting paths of the real symmetric and Hermitian
+  // kinds); −1 where not known.
+  std::int32_t inertia[3] = {-1, -1, -1};
   std::unique_ptr<FrontTree> front_tree;
   BranchSet branches;
 

@@ -150,6 +150,7 @@ void ReportPivotCounts(tessar& solver, const WorkerCounts& counts) {
   if (symmetric) OrlDebug(2, L"Number of 2x2 pivots = %d\n", solver.Num2x2Pivots);
   OrlDebug(2, L"Number of perturbed pivots = %d\n", solver.NumPerturbed);
   if constexpr (symmetric && (!K::is_complex || K::symmetry == Symmetry::hermitian)) {
+    std::copy(counts.inertia, counts.inertia + 3, solver.inertia);
     const std::string text = format_text("Inertia: %d positive, %d negative, %d zero pivots", counts.inertia[0],
                                          counts.inertia[1], counts.inertia[2]);
     OrlDebug(2, L"%s\n", text.c_str());

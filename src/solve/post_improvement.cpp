@@ -389,7 +389,9 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
 
   void* subst_work = st.substitution_work[thread].data();
   KrylovOperators<T> ops;
+  std::int32_t factor_solves = 0;
   ops.precondition = [&](T* v, bool t) {
+    ++factor_solves;
     const bool finite = std::isfinite(vec::norm2(n, v));
     SolveWithFactor<K>(solver, st.access, v, t, subst_work);
     if (finite && !std::isfinite(vec::norm2(n, v))) throw FactorNotFinite{};
@@ -431,9 +433,11 @@ int PostImprovement<K>::improve(T* vector, std::int32_t thread, bool transpose, 
       if (result.step == RhsStep::none) {
         OrlDebug(2, L"Thread%d: no step reached the tolerance %le; best relative residual %le\n", thread,
                  solver.cg_tolerance, result.residual);
+        result.factor_solves = factor_solves;
         return 16;
       }
     }
+    result.factor_solves = factor_solves;
     std::copy(solution, solution + n, vector);
     log_confirmed(thread, c, solver.cg_tolerance);
     if (solver.check_residual) OrlDebug(1, L"Thread%d Svtr Rel.Error = %le\n", thread, c.relative);

@@ -29,6 +29,7 @@ struct RhsResult {
   double residual = std::numeric_limits<double>::infinity();  // least true relative residual reached
   RhsStep step = RhsStep::none;
   bool factor_not_finite = false;  // the factor gave values that are not finite numbers
+  std::int32_t factor_solves = 0;  // solves with the factor (one per iteration), all steps together
 };
 
 struct RhsLedger {

@@ -8,7 +8,7 @@
 #include "core/charged_array.h"
 #include "core/progress.h"
 #include "core/tessar.h"
-#include "io/vectors.h"
+#include "solve/rhs_vectors.h"
 #include "platform/core_library.h"
 #include "platform/guarded_section.h"
 #include "platform/process.h"
@@ -76,7 +76,7 @@ void report_solved(const tessar& solver, std::int32_t solved, std::int32_t nrhs)
   report_progress(solver, solver.solve_progress_start + span * solved / nrhs);
 }
 
-int solve_in_turn(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
+int solve_in_turn(tessar& solver, RhsVectors& vectors, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
                   const RhsSolveHooks& hooks) {
   hooks.share_patch_loads(1, 0);
   ChargedArray<std::byte> svect;
@@ -86,10 +86,10 @@ int solve_in_turn(tessar& solver, std::int32_t n, const std::vector<std::int32_t
   for (std::int32_t i = 0; i < count && result == 0; ++i) {
     const std::int32_t k = rhs[i];
     OrlDebug(2, L"Solving %d rhs vector\n", k + 1);
-    read_rhs_vector(solver, n, svect.data(), element_size, k, count);
+    vectors.read(n, svect.data(), element_size, k, count);
     result = hooks.solve_one(svect.data(), 0, k);
     if (result != 0) break;
-    write_solution_vector(solver, n, svect.data(), element_size, k);
+    vectors.write(n, svect.data(), element_size, k);
     report_solved(solver, i + 1, count);
   }
   return result;
@@ -98,6 +98,7 @@ int solve_in_turn(tessar& solver, std::int32_t n, const std::vector<std::int32_t
 // The state the launching thread shares with the solve threads of one call.
 struct RhsRun {
   tessar& solver;
+  RhsVectors& vectors;
   std::int32_t n, nrhs, threads;
   std::size_t element_size;
   const RhsSolveHooks& hooks;
@@ -110,8 +111,8 @@ struct RhsRun {
   Semaphore free_threads;
   GuardedCounter error_code, completed, total;
 
-  RhsRun(tessar& s, std::int32_t n_, std::int32_t nrhs_, std::int32_t p, std::size_t width, const RhsSolveHooks& h)
-      : solver(s), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), workers(p), slots(p),
+  RhsRun(tessar& s, RhsVectors& v, std::int32_t n_, std::int32_t nrhs_, std::int32_t p, std::size_t width, const RhsSolveHooks& h)
+      : solver(s), vectors(v), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), workers(p), slots(p),
         free_threads(p) {
     for (auto& v : svect) v.allocate(solver, element_size * n, "Not enough memory for **svect");
     total.set(nrhs);
@@ -122,22 +123,22 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
   OrlDebug(2, L"Thread %d succesfully launched, rhs %d(out of %d)\n", slot, k, run.nrhs);
   set_thread_count(1);
   std::byte* vector = run.svect[slot].data();
-  read_rhs_vector(run.solver, run.n, vector, run.element_size, k, run.nrhs);
+  run.vectors.read(run.n, vector, run.element_size, k, run.nrhs);
   const int result = run.hooks.solve_one(vector, slot, k);
   OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
   if (result != 0) run.error_code.set(result);
-  else write_solution_vector(run.solver, run.n, vector, run.element_size, k);
+  else run.vectors.write(run.n, vector, run.element_size, k);
   run.completed.add(1);
   run.slots.mark_free(slot);
   run.free_threads.release();
 }
 
-int solve_in_parallel(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::int32_t threads,
+int solve_in_parallel(tessar& solver, RhsVectors& vectors, std::int32_t n, const std::vector<std::int32_t>& rhs, std::int32_t threads,
                       std::size_t element_size, const RhsSolveHooks& hooks) {
   const auto nrhs = static_cast<std::int32_t>(rhs.size());
   hooks.share_patch_loads(threads, nrhs);
   solver.threaded_vector_io = true;
-  RhsRun run(solver, n, nrhs, threads, element_size, hooks);
+  RhsRun run(solver, vectors, n, nrhs, threads, element_size, hooks);
   for (std::int32_t i = 0; i < nrhs; ++i) {
     const std::int32_t k = rhs[i];
     run.free_threads.acquire();
@@ -170,7 +171,7 @@ std::int32_t solve_thread_count(const tessar& solver) {
   return solver.ncpu_solve >= 1 ? solver.ncpu_solve : std::max(solver.ncpu, 1);
 }
 
-int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
+int SolveAllRhs(tessar& solver, RhsVectors& vectors, std::int32_t n, const std::vector<std::int32_t>& rhs, std::size_t element_size,
                 const RhsSolveHooks& hooks) {
   const auto nrhs = static_cast<std::int32_t>(rhs.size());
   if (nrhs <= 0) return 0;
@@ -183,10 +184,10 @@ int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>&
   // the solve threads.
   const int dense_threads = thread_count();
   set_thread_count(1);
-  const int result = threads <= 1 ? solve_in_turn(solver, n, rhs, element_size, hooks)
-                                  : solve_in_parallel(solver, n, rhs, threads, element_size, hooks);
+  const int result = threads <= 1 ? solve_in_turn(solver, vectors, n, rhs, element_size, hooks)
+                                  : solve_in_parallel(solver, vectors, n, rhs, threads, element_size, hooks);
   set_thread_count(dense_threads);
-  close_solution_file(solver);
+  vectors.close();
   if (result != 0) OrlDebug(L"One of the right-hand side did not converge\n");
   return result;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 class tessar;
+class RhsVectors;
 
 struct RhsSolveHooks {
   // The per-thread solve of right-hand side `rhs` in vector (right-hand side
@@ -29,9 +30,9 @@ struct RhsSolveHooks {
 // Solve threads the run allows: -ncpu_fbs when given, else ncpu.
 std::int32_t solve_thread_count(const tessar& solver);
 
-// Solves the right-hand sides of "b" listed in rhs (indices, ascending),
-// vectors of n elements of element_size bytes, and closes the solution file.
+// Solves the right-hand sides of vectors listed in rhs (indices, ascending),
+// vectors of n elements of element_size bytes, and closes the round of vectors.
 // Returns 0, or the error code a failing right-hand side stored (after
 // logging "One of the right-hand side did not converge\n").
-[[nodiscard]] int SolveAllRhs(tessar& solver, std::int32_t n, const std::vector<std::int32_t>& rhs,
+[[nodiscard]] int SolveAllRhs(tessar& solver, RhsVectors& vectors, std::int32_t n, const std::vector<std::int32_t>& rhs,
                               std::size_t element_size, const RhsSolveHooks& hooks);

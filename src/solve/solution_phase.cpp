@@ -4,15 +4,14 @@
 
 #include "core/tessar.h"
 #include "factor/matrix_prep.h"
-#include "io/vectors.h"
 #include "platform/kind_traits.h"
 #include "solve/post_improvement.h"
 #include "solve/rhs_threads.h"
 
 template <class K>
-int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger) {
+int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors, RhsLedger& ledger) {
   using T = typename K::scalar;
-  const std::int32_t nrhs = count_rhs(solver, "b", a.n);
+  const std::int32_t nrhs = vectors.count(a.n);
   if (ledger.size() == 0) ledger.resize(nrhs);
   if (!solver.do_factor) {
     if (solver.diagonal_scaled()) ScaleMatrix<K>(solver, a);
@@ -33,11 +32,11 @@ int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, Rhs
   };
   hooks.launches_stopped = [&](std::int32_t skipped) { improvement.launches_stopped(skipped); };
   hooks.max_threads = improvement.threads();
-  return SolveAllRhs(solver, a.n, pending, sizeof(T), hooks);
+  return SolveAllRhs(solver, vectors, a.n, pending, sizeof(T), hooks);
 }
 
-template int SolutionPhase<RealSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
-template int SolutionPhase<RealUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
-template int SolutionPhase<ComplexSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
-template int SolutionPhase<ComplexUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
-template int SolutionPhase<ComplexHermitian>(tessar&, YaleMatrix&, const YaleMatrix&, RhsLedger&);
+template int SolutionPhase<RealSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsVectors&, RhsLedger&);
+template int SolutionPhase<RealUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsVectors&, RhsLedger&);
+template int SolutionPhase<ComplexSymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsVectors&, RhsLedger&);
+template int SolutionPhase<ComplexUnsymmetric>(tessar&, YaleMatrix&, const YaleMatrix&, RhsVectors&, RhsLedger&);
+template int SolutionPhase<ComplexHermitian>(tessar&, YaleMatrix&, const YaleMatrix&, RhsVectors&, RhsLedger&);

@@ -5,6 +5,7 @@
 // as read before it is written.
 #include "io/yale_matrix.h"
 #include "solve/rhs_ledger.h"
+#include "solve/rhs_vectors.h"
 
 class tessar;
 
@@ -12,7 +13,8 @@ class tessar;
 // factorization, or as read from "A" when the factor comes from an earlier run
 // (the saved analysis is then loaded and a is reordered here). original is
 // the matrix as read from "A". The ledger, sized to the right-hand sides of
-// "b" on first use, says which are left and records what each reached.
+// vectors on first use, says which are left and records what each reached.
 // Returns 0, or the error code of a right-hand side that failed.
 template <class K>
-[[nodiscard]] int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsLedger& ledger);
+[[nodiscard]] int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors,
+                                RhsLedger& ledger);

@@ -9,6 +9,7 @@
 
 #include "io/vectors.h"
 #include "solve/rhs_threads.h"
+#include "solve/rhs_vectors.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -78,7 +79,8 @@ TEST_F(RhsThreads, ThreadsAreBoundedSolutionsLandInPlaceAndAFailureStopsLaunches
     DoublingSolve solve;
     solve.failing = c.failing;
     begin_solution_file(*solver);
-    EXPECT_EQ(SolveAllRhs(*solver, n, c.rhs, sizeof(double), solve.hooks()), c.failing < 0 ? 0 : 16);
+    FileRhsVectors files(*solver);
+    EXPECT_EQ(SolveAllRhs(*solver, files, n, c.rhs, sizeof(double), solve.hooks()), c.failing < 0 ? 0 : 16);
     commit_solution_file(*solver);
     const int p = std::min<int>(c.threads, c.rhs.size());
     EXPECT_LE(solve.most_running.load(), p);
@@ -99,7 +101,8 @@ TEST_F(RhsThreads, ThreadsAreBoundedSolutionsLandInPlaceAndAFailureStopsLaunches
     }
   }
   DoublingSolve none;
-  EXPECT_EQ(SolveAllRhs(*solver, n, {}, sizeof(double), none.hooks()), 0);
+  FileRhsVectors files(*solver);
+  EXPECT_EQ(SolveAllRhs(*solver, files, n, {}, sizeof(double), none.hooks()), 0);
   EXPECT_EQ(none.calls.load(), 0);
 }
 

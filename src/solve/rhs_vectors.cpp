@@ -1,0 +1,16 @@
+#include "solve/rhs_vectors.h"
+
+#include "io/run_files.h"
+#include "io/vectors.h"
+
+std::int32_t FileRhsVectors::count(std::int32_t n) { return count_rhs(files_, "b", n); }
+
+void FileRhsVectors::read(std::int32_t n, void* vector, std::size_t element_size, std::int32_t k, std::int32_t total) {
+  read_rhs_vector(files_, n, vector, element_size, k, total);
+}
+
+void FileRhsVectors::write(std::int32_t n, const void* vector, std::size_t element_size, std::int32_t k) {
+  write_solution_vector(files_, n, vector, element_size, k);
+}
+
+void FileRhsVectors::close() { close_solution_file(files_); }
