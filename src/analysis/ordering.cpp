@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <initializer_list>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -41,6 +42,15 @@ namespace {
 // Graphs from this many vertices on are split by one separator first, and
 // the two sides ordered at the same time where the run has two processors.
 constexpr std::int32_t split_vertices = 40000;
+
+// The ordering library keeps its random state for the whole process: solver
+// objects on different threads order one at a time, so that each ordering is
+// the one its seed gives. It is held across the child process an ordering
+// starts, and the child orders without taking it.
+std::mutex& ordering_library_lock() {
+  static std::mutex lock;
+  return lock;
+}
 
 // A status other than METIS_OK from the library.
 struct LibraryFailure {
@@ -235,6 +245,7 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
     LibraryGraph g;
     g.xadj.assign(xadj, xadj + n + 1);
     g.adjncy.assign(adjncy, adjncy + xadj[n]);
+    std::scoped_lock lock(ordering_library_lock());
     order = n >= split_vertices ? large_graph_order(g, n, xadj, adjncy, solver.ncpu > 1) : nested_dissection(g);
   } catch (const LibraryFailure& failure) {
     report_library_failure(solver, failure.status);

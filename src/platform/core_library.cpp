@@ -33,7 +33,7 @@ class LogSink {
 
   void write(std::int32_t level, bool always, const std::string& line) {
     std::lock_guard lock(mutex_);
-    if (!always && level > my_orl_debug_data.level) return;
+    if (file_name_.empty() || (!always && level > my_orl_debug_data.level)) return;
     FILE* log = open_once();
     if (log) {
       std::fputs(line.c_str(), log);

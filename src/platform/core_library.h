@@ -27,7 +27,8 @@ void OrlDebug(const wchar_t* category, std::int32_t level, const wchar_t* format
 // Reads TS_DEBUG_LEVEL and TS_LOG_FILE; called once at program start. Without
 // it the log goes to "tessar.log" at level 2.
 void configure_log_from_environment();
-// Points the log at a file (or "-" for the standard error stream) and sets the level.
+// Points the log at a file (or "-" for the standard error stream) and sets the
+// level; an empty name turns the log off, the lines that always appear included.
 void configure_log(const std::string& file, std::int32_t level);
 // Flushes the log; the fatal path calls it before the process ends.
 void flush_log();

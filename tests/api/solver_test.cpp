@@ -1,0 +1,213 @@
+// The library's solver on generated systems of every kind, given as callers
+// give them, each solution judged by a residual computed here.
+#include "tessar/solver.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "tests/support/test_support.h"
+#include "tools/common/full_matrix.h"
+#include "tools/common/kind_dispatch.h"
+#include "tools/generator/generator.h"
+
+namespace {
+
+using cplx = std::complex<double>;
+
+// A matrix as a caller holds it: compressed columns (or rows), every entry
+// or one triangle, indices from base.
+struct CallerMatrix {
+  std::int32_t n = 0;
+  std::vector<std::int64_t> ptr;
+  std::vector<std::int32_t> idx;
+  std::vector<cplx> values;
+};
+
+enum class Part { whole, lower, upper };
+
+template <class K>
+CallerMatrix caller_matrix_of(const YaleMatrix& stored, tsr::Storage storage, Part part, int base) {
+  const auto full = FullMatrix<K>::from_stored(stored);
+  CallerMatrix m;
+  m.n = full.n();
+  std::vector<std::vector<std::pair<std::int32_t, cplx>>> outer(static_cast<std::size_t>(m.n));
+  for (std::int32_t i = 0; i < m.n; ++i)
+    for (const auto& [j, v] : full.row(i)) {
+      if ((part == Part::lower && i < j) || (part == Part::upper && i > j)) continue;
+      if (storage == tsr::Storage::columns) outer[j].push_back({i, cplx(v)});
+      else outer[i].push_back({j, cplx(v)});
+    }
+  m.ptr.push_back(base);
+  for (const auto& entries : outer) {
+    for (const auto& [i, v] : entries) {
+      m.idx.push_back(i + base);
+      m.values.push_back(v);
+    }
+    m.ptr.push_back(static_cast<std::int64_t>(m.idx.size()) + base);
+  }
+  return m;
+}
+
+CallerMatrix caller_matrix(int kind, const YaleMatrix& stored, tsr::Storage storage, Part part, int base) {
+  return with_kind(kind, [&](auto k) { return caller_matrix_of<decltype(k)>(stored, storage, part, base); });
+}
+
+bool complex_kind(int kind) { return kind >= 2; }
+
+std::vector<double> real_parts(const std::vector<cplx>& v) {
+  std::vector<double> r;
+  for (const cplx& c : v) r.push_back(c.real());
+  return r;
+}
+
+tsr::Solver make_solver(int kind, const CallerMatrix& m, const tsr::Options& options, tsr::Storage storage, int base) {
+  const auto k = static_cast<tsr::Kind>(kind);
+  if (complex_kind(kind)) return tsr::Solver(k, m.n, m.ptr.data(), m.idx.data(), m.values.data(), options, storage, base);
+  const std::vector<double> values = real_parts(m.values);
+  return tsr::Solver(k, m.n, m.ptr.data(), m.idx.data(), values.data(), options, storage, base);
+}
+
+// Solves every right-hand side of the system in one call; the solutions as
+// complex values.
+std::vector<cplx> solve_all(tsr::Solver& solver, int kind, const GeneratedSystem& system, tsr::Result& result) {
+  const std::vector<cplx> b = complex_values(system.b, complex_kind(kind));
+  std::vector<cplx> x(b.size());
+  if (complex_kind(kind)) {
+    result = solver.solve(b.data(), x.data(), system.nrhs);
+    return x;
+  }
+  const std::vector<double> rb = real_parts(b);
+  std::vector<double> rx(rb.size());
+  result = solver.solve(rb.data(), rx.data(), system.nrhs);
+  return std::vector<cplx>(rx.begin(), rx.end());
+}
+
+void expect_solved(const GeneratedSystem& system, const std::vector<cplx>& x, const tsr::Result& result) {
+  const std::vector<cplx> b = complex_values(system.b, complex_kind(system.kind));
+  ASSERT_EQ(result.rhs.size(), std::size_t(system.nrhs));
+  for (std::int32_t k = 0; k < system.nrhs; ++k) {
+    EXPECT_TRUE(solved(system.a, system.kind, x, b, k)) << "right-hand side " << k;
+    EXPECT_LE(result.rhs[k].residual, 1e-10);
+    EXPECT_GE(result.rhs[k].iterations, 1);
+  }
+}
+
+// Every kind, in both storages, whole or one triangle, from 0 or 1; the
+// indefinite and zero-diagonal families reach their answer by escalation
+// where the first factor does not confirm it.
+TEST(LibrarySolver, SolvesEveryKindAsCallersGiveTheMatrix) {
+  const struct {
+    Family family;
+    std::int32_t size;
+    int kind;
+    tsr::Storage storage;
+    Part part;
+    int base;
+    bool pivoting;
+  } cases[] = {
+      {Family::laplace3d, 6, 0, tsr::Storage::columns, Part::whole, 0, false},
+      {Family::laplace3d, 6, 0, tsr::Storage::rows, Part::upper, 1, false},
+      {Family::zero_diagonal, 30, 0, tsr::Storage::columns, Part::lower, 0, false},
+      {Family::convdiff2d, 12, 1, tsr::Storage::columns, Part::whole, 1, false},
+      {Family::zero_diagonal, 30, 1, tsr::Storage::rows, Part::whole, 0, true},
+      {Family::helmholtz3d, 6, 2, tsr::Storage::columns, Part::lower, 0, false},
+      {Family::convdiff3d, 6, 3, tsr::Storage::rows, Part::whole, 0, true},
+      {Family::hermitian, 12, 4, tsr::Storage::columns, Part::upper, 0, false},
+      {Family::hermitian, 12, 4, tsr::Storage::columns, Part::lower, 1, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << family_name(c.family) << " kind " << c.kind << " base " << c.base);
+    const GeneratedSystem system = generate(c.family, c.size, c.kind, 2, 7);
+    tsr::Options options;
+    options.pivoting = c.pivoting;
+    tsr::Solver solver = make_solver(c.kind, caller_matrix(c.kind, system.a, c.storage, c.part, c.base), options,
+                                     c.storage, c.base);
+    tsr::Result result;
+    const std::vector<cplx> x = solve_all(solver, c.kind, system, result);
+    expect_solved(system, x, result);
+    if (c.pivoting && (c.kind == 0 || c.kind == 4)) {
+      EXPECT_GE(result.inertia[0], 0) << "pivots counted";
+    }
+  }
+}
+
+// New values on the same pattern give the new solution (2A: half of it), a
+// tiny memory limit sends the factor to files in the working directory,
+// which the solver removes, and two solvers on two threads at once find
+// what one finds alone, bit for bit.
+TEST(LibrarySolver, RefactorsOffcoreAndOnThreads) {
+  const GeneratedSystem system = generate(Family::laplace3d, 7, 0, 1, 3);
+  const CallerMatrix m = caller_matrix(0, system.a, tsr::Storage::columns, Part::whole, 0);
+  const ScopedWorkDir dir;
+  std::filesystem::create_directory("factor");
+  tsr::Options offcore;
+  offcore.memory_limit_kb = 1;
+  offcore.work_dir = "factor";
+  tsr::Solver solver = make_solver(0, m, offcore, tsr::Storage::columns, 0);
+  tsr::Result result;
+  const std::vector<cplx> x = solve_all(solver, 0, system, result);
+  expect_solved(system, x, result);
+  std::vector<double> doubled = real_parts(m.values);
+  for (double& v : doubled) v *= 2;
+  solver.factorize(doubled.data());
+  const std::vector<cplx> half = solve_all(solver, 0, system, result);
+  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(half[i].real(), 0.5 * x[i].real(), 1e-9);
+  solver = make_solver(0, m, {}, tsr::Storage::columns, 0);
+  EXPECT_TRUE(std::filesystem::is_empty("factor")) << "factor files left behind";
+  const std::vector<cplx> alone = solve_all(solver, 0, system, result);
+
+  std::vector<cplx> on_thread[2];
+  std::thread threads[2];
+  for (int t = 0; t < 2; ++t)
+    threads[t] = std::thread([&, t] {
+      tsr::Solver own = make_solver(0, m, {}, tsr::Storage::columns, 0);
+      tsr::Result r;
+      on_thread[t] = solve_all(own, 0, system, r);
+    });
+  for (auto& thread : threads) thread.join();
+  for (const auto& xt : on_thread) EXPECT_EQ(xt, alone) << "the same ordering and factor as alone";
+}
+
+// Input faults and a singular matrix end as tsr::Error with the command
+// line's code and a message naming the fault; a failed solve leaves NaN.
+TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
+  const std::vector<std::int64_t> ptr{0, 1, 2};
+  const std::vector<std::int32_t> idx{0, 1}, bad_idx{0, 2};
+  const std::vector<double> values{1.0, 0.0}, b{1.0, 1.0};
+  const auto expect_error = [](const auto& call, int code, const std::string& text) {
+    try {
+      call();
+      ADD_FAILURE() << "no error, expected " << text;
+    } catch (const tsr::Error& e) {
+      EXPECT_EQ(e.code(), code);
+      EXPECT_NE(std::string(e.what()).find(text), std::string::npos) << e.what();
+    }
+  };
+  expect_error([&] { tsr::Solver(tsr::Kind::real_symmetric, 2, ptr.data(), bad_idx.data(), values.data()); }, 1,
+               "entry 1 of column 1 has row index 2, outside 0 … 1");
+  const std::vector<cplx> cvalues{1.0, 1.0};
+  expect_error([&] { tsr::Solver(tsr::Kind::real_unsymmetric, 2, ptr.data(), idx.data(), cvalues.data()); }, 1,
+               "a real kind needs real values");
+  tsr::Options options;
+  options.threads = 0;
+  expect_error([&] { tsr::Solver(tsr::Kind::real_symmetric, 2, ptr.data(), idx.data(), values.data(), options).analyze(); },
+               1, "Option threads needs a processor count of at least 1, not 0");
+  options = {};
+  options.escalate = false;
+  tsr::Solver singular(tsr::Kind::real_symmetric, 2, ptr.data(), idx.data(), values.data(), options);
+  expect_error([&] { singular.factorize(); }, 16, "singular matrix");
+  std::vector<double> x{0.0, 0.0};
+  const std::vector<double> inconsistent{1.0, 1.0};
+  tsr::Solver escalating(tsr::Kind::real_symmetric, 2, ptr.data(), idx.data(), values.data());
+  expect_error([&] { escalating.solve(inconsistent.data(), x.data()); }, 16, "tried:");
+  EXPECT_TRUE(std::isnan(x[0]) && std::isnan(x[1]));
+  const std::vector<double> not_finite{1.0, NAN};
+  expect_error([&] { escalating.solve(not_finite.data(), x.data()); }, 1, "right-hand side 1 holds a value");
+}
+
+}  // namespace
