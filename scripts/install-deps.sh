@@ -2,7 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 # Further packages may be named as arguments (the fuzzing script adds clang).
-packages=(build-essential cmake libmetis-dev libopenblas-openmp-dev liblapack-dev libgtest-dev "$@")
+# The Python module needs the interpreter's headers, pybind11, numpy and scipy
+# (pytest runs its tests).
+packages=(build-essential cmake libmetis-dev libopenblas-openmp-dev liblapack-dev libgtest-dev
+  python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,116 @@
+"""The Python module against scipy.sparse.linalg.spsolve on generated and real matrices of every kind."""
+import os
+import pathlib
+
+import numpy as np
+import pytest
+import scipy.io
+import scipy.sparse as sp
+import scipy.sparse.linalg as sla
+
+import tessar
+
+
+def laplacian_2d(m):
+    t = sp.diags([-1.0, 2.0, -1.0], [-1, 0, 1], shape=(m, m))
+    i = sp.identity(m)
+    return (sp.kron(t, i) + sp.kron(i, t)).tocsc()
+
+
+def convection_2d(m):
+    c = sp.diags([-1.3, 2.0, -0.7], [-1, 0, 1], shape=(m, m))
+    i = sp.identity(m)
+    return (sp.kron(c, i) + sp.kron(i, c)).tocsc()
+
+
+def hermitian_2d(m, rng):
+    upper = sp.triu(laplacian_2d(m), 1).tocoo()
+    phases = np.exp(1j * rng.uniform(0, 2 * np.pi, upper.nnz))
+    couplings = sp.coo_matrix((upper.data * phases, (upper.row, upper.col)), shape=upper.shape)
+    return (couplings + couplings.conj().T + sp.diags(np.full(m * m, 1.7))).tocsc()
+
+
+def generated():
+    rng = np.random.default_rng(5)
+    shift = sp.identity(24 * 24)
+    return [
+        ("real_symmetric", laplacian_2d(24)),
+        ("real_unsymmetric", convection_2d(24)),
+        ("complex_symmetric", (laplacian_2d(24) - (0.4 - 0.2j) * shift).tocsc()),
+        ("complex_unsymmetric", (convection_2d(24) + 0.3j * shift).tocsc()),
+        ("complex_hermitian", hermitian_2d(24, rng)),
+    ]
+
+
+def relative_residual(a, x, b):
+    return np.linalg.norm(a @ x - b) / np.linalg.norm(b)
+
+
+@pytest.mark.parametrize("kind,a", generated(), ids=[k for k, _ in generated()])
+def test_generated_matrices_of_every_kind_match_scipy(kind, a):
+    rng = np.random.default_rng(1)
+    complex_kind = kind.startswith("complex")
+    b = rng.standard_normal((a.shape[0], 3)) + (1j * rng.standard_normal((a.shape[0], 3)) if complex_kind else 0)
+    solve = tessar.factorized(a)
+    assert solve.kind == kind
+    x = solve(b)
+    expected = sla.spsolve(a, b)
+    assert x.shape == b.shape
+    for k in range(3):
+        assert relative_residual(a, x[:, k], b[:, k]) <= 1e-10
+    assert np.linalg.norm(x - expected) <= 1e-8 * np.linalg.norm(expected)
+    assert [r["step"] for r in solve.info["rhs"]] == ["iteration"] * 3
+    one = tessar.spsolve(a, b[:, 0], double_precision=True, pivoting=True)
+    assert one.shape == (a.shape[0],)
+    assert relative_residual(a, one, b[:, 0]) <= 1e-10
+
+
+def test_real_matrix_solves_complex_right_hand_sides_and_reports_inertia():
+    a = laplacian_2d(20) - 0.5 * sp.identity(400)
+    b = np.ones(400) + 2j * np.arange(400)
+    solve = tessar.factorized(a, kind="real_symmetric", pivoting=True)
+    x = solve(b)
+    assert np.iscomplexobj(x) and relative_residual(a, x, b) <= 1e-10
+    positive, negative, zero = solve.info["inertia"]
+    assert negative > 0 and positive + negative + zero == 400
+
+
+def real_matrices():
+    shared = pathlib.Path(os.environ.get("TSR_SHARED_DIR", pathlib.Path(__file__).parents[3] / "shared"))
+    names = {
+        "cu_lap2D_5pt_n100.mtx": "real_symmetric",
+        "ss_west0479.mtx": "real_unsymmetric",
+        "px_young4c.mtx": "complex_symmetric",
+        "ss_young1c.mtx": "complex_unsymmetric",
+        "px_mhd1280b.mtx": "complex_hermitian",
+    }
+    return [(shared / "matrix-sources" / name, kind) for name, kind in names.items()]
+
+
+@pytest.mark.parametrize("path,kind", real_matrices(), ids=[p.name for p, _ in real_matrices()])
+def test_real_matrices_of_every_kind(path, kind):
+    if not path.exists():
+        pytest.skip(f"{path} not present")
+    a = sp.csc_matrix(scipy.io.mmread(str(path)))
+    rng = np.random.default_rng(2)
+    x_true = rng.standard_normal(a.shape[0]) + (1j * rng.standard_normal(a.shape[0]) if kind.startswith("complex") else 0)
+    b = a @ x_true
+    solve = tessar.factorized(a)
+    assert solve.kind == kind
+    x = solve(b)
+    reference = relative_residual(a, sla.spsolve(a, b), b)
+    assert relative_residual(a, x, b) <= max(1e-10, 10 * reference)
+
+
+def test_failures_raise_with_the_command_line_codes():
+    singular = sp.csc_matrix(([1.0], ([0], [0])), shape=(2, 2))
+    with pytest.raises(tessar.Error) as failure:
+        tessar.spsolve(singular, np.ones(2), escalate=False)
+    assert failure.value.code == 16 and "singular matrix" in str(failure.value)
+    with pytest.raises(TypeError, match="unknown option 'tolerence'"):
+        tessar.spsolve(laplacian_2d(4), np.ones(16), tolerence=1e-9)
+    with pytest.raises(ValueError, match="b must have 16 rows"):
+        tessar.spsolve(laplacian_2d(4), np.ones(15))
+    with pytest.raises(tessar.Error) as failure:
+        tessar.spsolve(laplacian_2d(4), np.ones(16), threads=0)
+    assert failure.value.code == 1
