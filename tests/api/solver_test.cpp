@@ -8,6 +8,7 @@
 #include <complex>
 #include <filesystem>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -30,71 +31,57 @@ struct CallerMatrix {
 
 enum class Part { whole, lower, upper };
 
-template <class K>
-CallerMatrix caller_matrix_of(const YaleMatrix& stored, tsr::Storage storage, Part part, int base) {
-  const auto full = FullMatrix<K>::from_stored(stored);
-  CallerMatrix m;
-  m.n = full.n();
-  std::vector<std::vector<std::pair<std::int32_t, cplx>>> outer(static_cast<std::size_t>(m.n));
-  for (std::int32_t i = 0; i < m.n; ++i)
-    for (const auto& [j, v] : full.row(i)) {
-      if ((part == Part::lower && i < j) || (part == Part::upper && i > j)) continue;
-      if (storage == tsr::Storage::columns) outer[j].push_back({i, cplx(v)});
-      else outer[i].push_back({j, cplx(v)});
-    }
-  m.ptr.push_back(base);
-  for (const auto& entries : outer) {
-    for (const auto& [i, v] : entries) {
-      m.idx.push_back(i + base);
-      m.values.push_back(v);
-    }
-    m.ptr.push_back(static_cast<std::int64_t>(m.idx.size()) + base);
-  }
-  return m;
-}
-
 CallerMatrix caller_matrix(int kind, const YaleMatrix& stored, tsr::Storage storage, Part part, int base) {
-  return with_kind(kind, [&](auto k) { return caller_matrix_of<decltype(k)>(stored, storage, part, base); });
+  return with_kind(kind, [&](auto k) {
+    const auto full = FullMatrix<decltype(k)>::from_stored(stored);
+    CallerMatrix m{full.n(), {base}, {}, {}};
+    std::vector<std::vector<std::pair<std::int32_t, cplx>>> outer(static_cast<std::size_t>(m.n));
+    for (std::int32_t i = 0; i < m.n; ++i)
+      for (const auto& [j, v] : full.row(i))
+        if (!(part == Part::lower && i < j) && !(part == Part::upper && i > j))
+          storage == tsr::Storage::columns ? outer[j].push_back({i, cplx(v)}) : outer[i].push_back({j, cplx(v)});
+    for (const auto& entries : outer) {
+      for (const auto& [i, v] : entries) m.idx.push_back(i + base), m.values.push_back(v);
+      m.ptr.push_back(static_cast<std::int64_t>(m.idx.size()) + base);
+    }
+    return m;
+  });
 }
 
-bool complex_kind(int kind) { return kind >= 2; }
-
-std::vector<double> real_parts(const std::vector<cplx>& v) {
-  std::vector<double> r;
-  for (const cplx& c : v) r.push_back(c.real());
-  return r;
-}
-
-tsr::Solver make_solver(int kind, const CallerMatrix& m, const tsr::Options& options, tsr::Storage storage, int base) {
-  const auto k = static_cast<tsr::Kind>(kind);
-  if (complex_kind(kind)) return tsr::Solver(k, m.n, m.ptr.data(), m.idx.data(), m.values.data(), options, storage, base);
-  const std::vector<double> values = real_parts(m.values);
-  return tsr::Solver(k, m.n, m.ptr.data(), m.idx.data(), values.data(), options, storage, base);
-}
-
-// Solves every right-hand side of the system in one call; the solutions as
-// complex values.
-std::vector<cplx> solve_all(tsr::Solver& solver, int kind, const GeneratedSystem& system, tsr::Result& result) {
-  const std::vector<cplx> b = complex_values(system.b, complex_kind(kind));
-  std::vector<cplx> x(b.size());
-  if (complex_kind(kind)) {
-    result = solver.solve(b.data(), x.data(), system.nrhs);
-    return x;
+// The values (or vectors) in the scalar type of the kind: real parts for the real kinds.
+template <class T>
+std::vector<T> as(const std::vector<cplx>& v) {
+  std::vector<T> out;
+  for (const cplx& c : v) {
+    if constexpr (std::is_same_v<T, double>) out.push_back(c.real());
+    else out.push_back(c);
   }
-  const std::vector<double> rb = real_parts(b);
-  std::vector<double> rx(rb.size());
-  result = solver.solve(rb.data(), rx.data(), system.nrhs);
-  return std::vector<cplx>(rx.begin(), rx.end());
+  return out;
 }
 
-void expect_solved(const GeneratedSystem& system, const std::vector<cplx>& x, const tsr::Result& result) {
-  const std::vector<cplx> b = complex_values(system.b, complex_kind(system.kind));
-  ASSERT_EQ(result.rhs.size(), std::size_t(system.nrhs));
+template <class T>
+tsr::Solver make_solver(int kind, const CallerMatrix& m, const tsr::Options& options = {},
+                        tsr::Storage storage = tsr::Storage::columns, int base = 0) {
+  const std::vector<T> values = as<T>(m.values);
+  return tsr::Solver(static_cast<tsr::Kind>(kind), m.n, m.ptr.data(), m.idx.data(), values.data(), options, storage,
+                     base);
+}
+
+// Solves every right-hand side of the system in one call and checks each
+// solution by its residual computed here; the solutions as complex values.
+template <class T>
+std::vector<cplx> solve_all(tsr::Solver& solver, const GeneratedSystem& system) {
+  const std::vector<cplx> b = complex_values(system.b, system.kind >= 2);
+  const std::vector<T> bt = as<T>(b);
+  std::vector<T> x(bt.size());
+  const tsr::Result result = solver.solve(bt.data(), x.data(), system.nrhs);
+  const std::vector<cplx> solution(x.begin(), x.end());
+  EXPECT_EQ(result.rhs.size(), std::size_t(system.nrhs));
   for (std::int32_t k = 0; k < system.nrhs; ++k) {
-    EXPECT_TRUE(solved(system.a, system.kind, x, b, k)) << "right-hand side " << k;
+    EXPECT_TRUE(solved(system.a, system.kind, solution, b, k)) << "right-hand side " << k;
     EXPECT_LE(result.rhs[k].residual, 1e-10);
-    EXPECT_GE(result.rhs[k].iterations, 1);
   }
+  return solution;
 }
 
 // Every kind, in both storages, whole or one triangle, from 0 or 1; the
@@ -125,13 +112,13 @@ TEST(LibrarySolver, SolvesEveryKindAsCallersGiveTheMatrix) {
     const GeneratedSystem system = generate(c.family, c.size, c.kind, 2, 7);
     tsr::Options options;
     options.pivoting = c.pivoting;
-    tsr::Solver solver = make_solver(c.kind, caller_matrix(c.kind, system.a, c.storage, c.part, c.base), options,
-                                     c.storage, c.base);
-    tsr::Result result;
-    const std::vector<cplx> x = solve_all(solver, c.kind, system, result);
-    expect_solved(system, x, result);
-    if (c.pivoting && (c.kind == 0 || c.kind == 4)) {
-      EXPECT_GE(result.inertia[0], 0) << "pivots counted";
+    const CallerMatrix m = caller_matrix(c.kind, system.a, c.storage, c.part, c.base);
+    if (c.kind >= 2) {
+      tsr::Solver solver = make_solver<cplx>(c.kind, m, options, c.storage, c.base);
+      solve_all<cplx>(solver, system);
+    } else {
+      tsr::Solver solver = make_solver<double>(c.kind, m, options, c.storage, c.base);
+      solve_all<double>(solver, system);
     }
   }
 }
@@ -148,26 +135,25 @@ TEST(LibrarySolver, RefactorsOffcoreAndOnThreads) {
   tsr::Options offcore;
   offcore.memory_limit_kb = 1;
   offcore.work_dir = "factor";
-  tsr::Solver solver = make_solver(0, m, offcore, tsr::Storage::columns, 0);
-  tsr::Result result;
-  const std::vector<cplx> x = solve_all(solver, 0, system, result);
-  expect_solved(system, x, result);
-  std::vector<double> doubled = real_parts(m.values);
+  tsr::Solver solver = make_solver<double>(0, m, offcore);
+  const std::vector<cplx> x = solve_all<double>(solver, system);
+  std::vector<double> doubled = as<double>(m.values);
   for (double& v : doubled) v *= 2;
   solver.factorize(doubled.data());
-  const std::vector<cplx> half = solve_all(solver, 0, system, result);
+  GeneratedSystem twice = system;
+  for (double& v : twice.a.values) v *= 2;
+  const std::vector<cplx> half = solve_all<double>(solver, twice);
   for (std::size_t i = 0; i < x.size(); ++i) EXPECT_NEAR(half[i].real(), 0.5 * x[i].real(), 1e-9);
-  solver = make_solver(0, m, {}, tsr::Storage::columns, 0);
+  solver = make_solver<double>(0, m);
   EXPECT_TRUE(std::filesystem::is_empty("factor")) << "factor files left behind";
-  const std::vector<cplx> alone = solve_all(solver, 0, system, result);
+  const std::vector<cplx> alone = solve_all<double>(solver, system);
 
   std::vector<cplx> on_thread[2];
   std::thread threads[2];
   for (int t = 0; t < 2; ++t)
     threads[t] = std::thread([&, t] {
-      tsr::Solver own = make_solver(0, m, {}, tsr::Storage::columns, 0);
-      tsr::Result r;
-      on_thread[t] = solve_all(own, 0, system, r);
+      tsr::Solver own = make_solver<double>(0, m);
+      on_thread[t] = solve_all<double>(own, system);
     });
   for (auto& thread : threads) thread.join();
   for (const auto& xt : on_thread) EXPECT_EQ(xt, alone) << "the same ordering and factor as alone";
@@ -178,7 +164,7 @@ TEST(LibrarySolver, RefactorsOffcoreAndOnThreads) {
 TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
   const std::vector<std::int64_t> ptr{0, 1, 2};
   const std::vector<std::int32_t> idx{0, 1}, bad_idx{0, 2};
-  const std::vector<double> values{1.0, 0.0}, b{1.0, 1.0};
+  const std::vector<double> values{1.0, 0.0};
   const auto expect_error = [](const auto& call, int code, const std::string& text) {
     try {
       call();

@@ -1,29 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <set>
 #include <tuple>
 
-#include "api/kind_solvers.h"
 #include "core/progress.h"
 #include "tests/support/test_support.h"
 
 namespace {
-
-// Five percent of the memory is held back, at most 2 GiB, and the limit is at least 512 MiB.
-TEST(SoftMemoryLimit, HoldsBackFivePercentCappedAndFloored) {
-  const std::int64_t cases[][2] = {
-      {16'777'216, 15'938'356}, {67'108'864, 67'108'864 - 2'097'152}, {524'288, 524'288}, {100'000, 524'288}};
-  for (const auto& c : cases) EXPECT_EQ(soft_memory_limit_kb(c[0]), c[1]) << c[0];
-}
-
-TEST(KindSolvers, UnknownKindsAreRefusedAndOneOpenMpThreadIsLeft) {
-  ScopedWorkDir dir;
-  const auto solver = make_test_solver(0);
-  EXPECT_EQ(make_solver(5), nullptr);
-  EXPECT_EQ(make_solver(-1), nullptr);
-  EXPECT_STREQ(std::getenv("OMP_NUM_THREADS"), "1");
-}
 
 // The parent program reads these stderr lines; quiet and -ng runs print none.
 TEST(Progress, LinesAreCappedAndSilencedByQuietModes) {
