@@ -235,8 +235,6 @@ TEST_F(SolveModes, KeptFactorSolvesAgainInALaterRun) {
   EXPECT_NE(check.log.find("Svtr1  Rel.Error = "), std::string::npos) << check.log;
 }
 
-// An offcore multi-threaded factor is found again through its block index
-// files, which a run that keeps nothing removes.
 // A kept factor is refused, before any of it is read, by a later run that
 // asks for the other precision or whose analysis it does not belong to; no
 // "x" is written.
@@ -282,6 +280,8 @@ TEST_F(SolveModes, AKilledFactorizationNeverGivesAWrongSolutionLater) {
   }
 }
 
+// An offcore multi-threaded factor is found again through its block index
+// files, which a run that keeps nothing removes.
 TEST_F(SolveModes, MultiThreadedFactorIsFoundThroughItsBlockIndex) {
   write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
   ASSERT_EQ(run_binary({"-mt", "-nofbs"}).status, 0);
