@@ -146,19 +146,23 @@ ConvertedMatrix convert(Kind kind, const GivenPattern& given) {
   return m;
 }
 
+// Refuses a value that is not a finite number, naming the entry.
+void check_values(const ConvertedMatrix& m, const double* values, const tsr_error& errors) {
+  const std::size_t doubles = m.target.size() * static_cast<std::size_t>(m.a.value_width());
+  for (std::size_t d = 0; d < doubles; ++d)
+    if (!std::isfinite(values[d]))
+      errors.fatal(format_text("Error in the input: matrix entry %zu holds a value that is not a finite number",
+                               d / static_cast<std::size_t>(m.a.value_width())).c_str(), input_error);
+}
+
 // Puts the given values where the conversion sends them: duplicates add up,
-// mirrored entries of the Hermitian kind are conjugated. A value that is not
-// a finite number is refused, naming the entry.
-void fill_values(ConvertedMatrix& m, Kind kind, const double* values, const tsr_error& errors) {
+// mirrored entries of the Hermitian kind are conjugated.
+void fill_values(ConvertedMatrix& m, Kind kind, const double* values) {
   YaleMatrix& a = m.a;
   const int width = a.value_width();
   std::fill(a.values.begin(), a.values.end(), 0.0);
   const bool conjugate = kind == Kind::complex_hermitian;
   for (std::size_t p = 0; p < m.target.size(); ++p) {
-    for (int w = 0; w < width; ++w)
-      if (!std::isfinite(values[p * width + w]))
-        errors.fatal(format_text("Error in the input: matrix entry %zu holds a value that is not a finite number", p)
-                         .c_str(), input_error);
     if (m.target[p] < 0) continue;
     double* to = &a.values[static_cast<std::size_t>(m.target[p]) * width];
     to[0] += values[p * width];
@@ -265,8 +269,19 @@ struct Solver::Impl {
     return kb;
   }
 
-  // Runs an entry point; failures become tsr::Error, and the solver starts
-  // again from the analysis on the next call.
+  // Runs the checks of an entry point's arguments, or the report of a
+  // failure that leaves the solver whole: failures become tsr::Error.
+  template <class Work>
+  void checked(const Work& work) const {
+    try {
+      work();
+    } catch (const TessarException& failure) {
+      throw Error(failure.code(), failure.message().c_str());
+    }
+  }
+
+  // Runs the phases of an entry point; failures become tsr::Error, and the
+  // solver starts again from the analysis on the next call.
   template <class Work>
   auto guarded(const Work& work) -> decltype(work()) {
     try {
@@ -300,43 +315,64 @@ struct Solver::Impl {
 
   bool escalation_allowed() const { return options.escalate && may_refactor(*run.solver); }
 
+  // The factor, with the stronger ones after a failed factorization; a
+  // matrix none of them factors leaves no factor behind.
   void factorize() {
     if (factored) return;
-    analyze();
-    if (const int code = factor_round(run); code != 0) {
-      RoundOutcome outcome{RoundEnd::factor_failed, code};
-      inputs.vectors = &no_vectors;
-      if (escalation_allowed()) outcome = escalate(run, inputs, outcome);
-      if (outcome.end != RoundEnd::solved) errors.fatal(failure_text(run, outcome).c_str(), outcome.code);
+    const RoundOutcome outcome = guarded([&] {
+      analyze();
+      RoundOutcome o;
+      if (const int code = factor_round(run); code != 0) {
+        o = {RoundEnd::factor_failed, code};
+        inputs.vectors = &no_vectors;
+        if (escalation_allowed()) o = escalate(run, inputs, o);
+      }
+      return o;
+    });
+    if (outcome.end != RoundEnd::solved) {
+      const std::string text = failure_text(run, outcome);
+      reset();
+      checked([&] { errors.fatal(text.c_str(), outcome.code); });
     }
     factored = true;
   }
 
   template <class T>
   void new_values(const T* values) {
+    const auto* doubles = reinterpret_cast<const double*>(values);
+    checked([&] {
+      check_value_type<T>();
+      check_values(matrix, doubles, errors);
+    });
     reset();
-    fill_values(matrix, kind, reinterpret_cast<const double*>(values), errors);
+    fill_values(matrix, kind, doubles);
     factorize();
   }
 
+  // A failed right-hand side leaves NaN in x and the factor for the next call.
   template <class T>
   Result solve(const T* b, T* x, std::int32_t nrhs) {
     const std::int32_t n = matrix.a.n;
-    check_option(nrhs >= 0, "nrhs needs a count of right-hand sides of at least 0", nrhs);
-    Result result;
-    if (nrhs == 0) return result;
-    check_right_hand_sides(b, n, nrhs);
-    if (!factored) factorize();
+    checked([&] {
+      check_value_type<T>();
+      check_option(nrhs >= 0, "nrhs needs a count of right-hand sides of at least 0", nrhs);
+      check_right_hand_sides(b, n, nrhs);
+    });
+    if (nrhs == 0) return Result{};
+    factorize();
     MemoryRhsVectors vectors(b, x, nrhs);
-    inputs.vectors = &vectors;
-    run.ledger = RhsLedger{};
-    run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size()) - 1;
-    RoundOutcome outcome = solve_round(run, inputs);
-    if (outcome.end != RoundEnd::solved && escalation_allowed()) outcome = escalate(run, inputs, outcome);
-    inputs.vectors = &no_vectors;
+    const RoundOutcome outcome = guarded([&] {
+      inputs.vectors = &vectors;
+      run.ledger = RhsLedger{};
+      run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size()) - 1;
+      RoundOutcome o = solve_round(run, inputs);
+      if (o.end != RoundEnd::solved && escalation_allowed()) o = escalate(run, inputs, o);
+      inputs.vectors = &no_vectors;
+      return o;
+    });
     if (outcome.end != RoundEnd::solved) {
       std::fill(x, x + static_cast<std::size_t>(n) * nrhs, T(std::numeric_limits<double>::quiet_NaN()));
-      errors.fatal(failure_text(run, outcome).c_str(), outcome.code);
+      checked([&] { errors.fatal(failure_text(run, outcome).c_str(), outcome.code); });
     }
     return report();
   }
@@ -388,7 +424,8 @@ struct Solver::Impl {
       const GivenPattern given{n, ptr, idx, storage, base};
       given.check(impl->errors);
       impl->matrix = convert(kind, given);
-      fill_values(impl->matrix, kind, reinterpret_cast<const double*>(values), impl->errors);
+      check_values(impl->matrix, reinterpret_cast<const double*>(values), impl->errors);
+      fill_values(impl->matrix, kind, reinterpret_cast<const double*>(values));
     });
     return impl;
   }
@@ -410,36 +447,14 @@ void Solver::analyze() {
   impl_->guarded([&] { impl_->analyze(); });
 }
 
-void Solver::factorize() {
-  impl_->guarded([&] { impl_->factorize(); });
-}
+void Solver::factorize() { impl_->factorize(); }
+void Solver::factorize(const double* values) { impl_->new_values(values); }
+void Solver::factorize(const std::complex<double>* values) { impl_->new_values(values); }
 
-void Solver::factorize(const double* values) {
-  impl_->guarded([&] {
-    impl_->check_value_type<double>();
-    impl_->new_values(values);
-  });
-}
-
-void Solver::factorize(const std::complex<double>* values) {
-  impl_->guarded([&] {
-    impl_->check_value_type<std::complex<double>>();
-    impl_->new_values(values);
-  });
-}
-
-Result Solver::solve(const double* b, double* x, std::int32_t nrhs) {
-  return impl_->guarded([&] {
-    impl_->check_value_type<double>();
-    return impl_->solve(b, x, nrhs);
-  });
-}
+Result Solver::solve(const double* b, double* x, std::int32_t nrhs) { return impl_->solve(b, x, nrhs); }
 
 Result Solver::solve(const std::complex<double>* b, std::complex<double>* x, std::int32_t nrhs) {
-  return impl_->guarded([&] {
-    impl_->check_value_type<std::complex<double>>();
-    return impl_->solve(b, x, nrhs);
-  });
+  return impl_->solve(b, x, nrhs);
 }
 
 Kind Solver::kind() const { return impl_->kind; }

@@ -160,7 +160,8 @@ TEST(LibrarySolver, RefactorsOffcoreAndOnThreads) {
 }
 
 // Input faults and a singular matrix end as tsr::Error with the command
-// line's code and a message naming the fault; a failed solve leaves NaN.
+// line's code and a message naming the fault; a failed solve leaves NaN, and
+// neither keeps the next solve from using the factor.
 TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
   const std::vector<std::int64_t> ptr{0, 1, 2};
   const std::vector<std::int32_t> idx{0, 1}, bad_idx{0, 2};
@@ -192,8 +193,12 @@ TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
   tsr::Solver escalating(tsr::Kind::real_symmetric, 2, ptr.data(), idx.data(), values.data());
   expect_error([&] { escalating.solve(inconsistent.data(), x.data()); }, 16, "tried:");
   EXPECT_TRUE(std::isnan(x[0]) && std::isnan(x[1]));
-  const std::vector<double> not_finite{1.0, NAN};
+  const std::vector<double> not_finite{1.0, NAN}, consistent{2.0, 0.0};
   expect_error([&] { escalating.solve(not_finite.data(), x.data()); }, 1, "right-hand side 1 holds a value");
+  const tsr::Result kept = escalating.solve(consistent.data(), x.data());
+  EXPECT_EQ(kept.factors, (std::vector<std::string>{"", "pivoting", "perturbed pivots"}));
+  EXPECT_EQ(kept.rhs[0].factorization, 2) << "the factor of the failed solve serves the next one";
+  EXPECT_DOUBLE_EQ(x[0], 2.0);
 }
 
 }  // namespace
