@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/front_tree.h"
 #include "analysis/graph.h"
+#include "core/front_tree.h"
 
 // First node of the postorder below (and including) s: the leftmost leaf.
 std::int32_t FirstInPostorder(const FrontTree& tree, std::int32_t s);

@@ -1,7 +1,7 @@
 #pragma once
 // Symbolic factorization over the assembly tree: one index list per front.
-#include "core/front_tree.h"
 #include "analysis/graph.h"
+#include "core/front_tree.h"
 
 class tessar;
 

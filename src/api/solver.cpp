@@ -175,11 +175,11 @@ class MemoryRhsVectors final : public RhsVectors {
  public:
   MemoryRhsVectors(const void* b, void* x, std::int32_t nrhs) : b_(static_cast<const std::byte*>(b)),
                                                                  x_(static_cast<std::byte*>(x)), nrhs_(nrhs) {}
-  std::int32_t count(std::int32_t) override { return nrhs_; }
-  void read(std::int32_t n, void* vector, std::size_t element_size, std::int32_t k, std::int32_t) override {
+  std::int32_t count(RunFiles&, std::int32_t) override { return nrhs_; }
+  void read(RunFiles&, std::int32_t n, void* vector, std::size_t element_size, std::int32_t k, std::int32_t) override {
     std::memmove(vector, b_ + static_cast<std::size_t>(k) * n * element_size, static_cast<std::size_t>(n) * element_size);
   }
-  void write(std::int32_t n, const void* vector, std::size_t element_size, std::int32_t k) override {
+  void write(RunFiles&, std::int32_t n, const void* vector, std::size_t element_size, std::int32_t k) override {
     std::memmove(x_ + static_cast<std::size_t>(k) * n * element_size, vector, static_cast<std::size_t>(n) * element_size);
   }
 

@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "core/tessar.h"
-#include "platform/files.h"
 #include "platform/core_library.h"
+#include "platform/files.h"
 
 void add_memory(tessar& solver, std::uint64_t kb) {
   std::scoped_lock lock(solver.memory_section);

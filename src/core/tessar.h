@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "core/charged_array.h"
 #include "core/front_tree.h"
 #include "io/run_files.h"
 #include "io/yale_matrix.h"
-#include "core/charged_array.h"
 #include "platform/error.h"
 #include "platform/guarded_section.h"
 

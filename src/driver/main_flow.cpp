@@ -1,26 +1,21 @@
 #include "driver/main_flow.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "api/kind_solvers.h"
 #include "api/rounds.h"
 #include "core/memory_monitor.h"
 #include "core/profile.h"
-#include "core/progress.h"
 #include "driver/switches.h"
 #include "io/matrix_file.h"
 #include "io/vectors.h"
 #include "platform/core_library.h"
 #include "platform/error.h"
-#include "platform/kind_traits.h"
 #include "platform/process.h"
 #include "solve/rhs_vectors.h"
 
@@ -107,7 +102,7 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   if (parse_switches(*solver, argc, argv) == ParseOutcome::end_now) end_process(0);
   if (solver->do_solve) begin_solution_file(*solver);
 
-  FileRhsVectors vectors(*solver);
+  FileRhsVectors vectors;
   RoundInputs inputs;
   inputs.make_solver = [&] { return configured_solver(kind, argc, argv); };
   inputs.load_matrix = read_matrix;

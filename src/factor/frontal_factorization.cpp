@@ -5,10 +5,10 @@
 
 #include "core/memory_monitor.h"
 #include "core/tessar.h"
+#include "factor/factor_sink.h"
 #include "factor/front_worker.h"
 #include "factor/memory_plan.h"
 #include "factor/parallel_factorization.h"
-#include "factor/factor_sink.h"
 #include "factor/supernode_tree.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"

@@ -6,14 +6,14 @@
 #include <utility>
 #include <climits>
 
+#include "analysis/working_storage.h"
 #include "core/memory_monitor.h"
 #include "core/progress.h"
 #include "core/tessar.h"
 #include "factor/supernode_tree.h"
-#include "analysis/working_storage.h"
-#include "platform/process.h"
 #include "platform/core_library.h"
 #include "platform/files.h"
+#include "platform/process.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "io/run_files.h"
 #include "io/file_helpers.h"
+#include "io/run_files.h"
 #include "platform/core_library.h"
 #include "platform/process.h"
 

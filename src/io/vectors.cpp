@@ -7,9 +7,9 @@
 #include <mutex>
 #include <system_error>
 
-#include "io/run_files.h"
 #include "io/file_helpers.h"
 #include "io/matrix_file.h"
+#include "io/run_files.h"
 #include "platform/core_library.h"
 #include "platform/guarded_section.h"
 

@@ -8,11 +8,11 @@
 #include "core/charged_array.h"
 #include "core/progress.h"
 #include "core/tessar.h"
-#include "solve/rhs_vectors.h"
 #include "platform/core_library.h"
 #include "platform/guarded_section.h"
 #include "platform/process.h"
 #include "platform/threads.h"
+#include "solve/rhs_vectors.h"
 
 namespace {
 
@@ -86,10 +86,10 @@ int solve_in_turn(tessar& solver, RhsVectors& vectors, std::int32_t n, const std
   for (std::int32_t i = 0; i < count && result == 0; ++i) {
     const std::int32_t k = rhs[i];
     OrlDebug(2, L"Solving %d rhs vector\n", k + 1);
-    vectors.read(n, svect.data(), element_size, k, count);
+    vectors.read(solver, n, svect.data(), element_size, k, count);
     result = hooks.solve_one(svect.data(), 0, k);
     if (result != 0) break;
-    vectors.write(n, svect.data(), element_size, k);
+    vectors.write(solver, n, svect.data(), element_size, k);
     report_solved(solver, i + 1, count);
   }
   return result;
@@ -123,11 +123,11 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
   OrlDebug(2, L"Thread %d succesfully launched, rhs %d(out of %d)\n", slot, k, run.nrhs);
   set_thread_count(1);
   std::byte* vector = run.svect[slot].data();
-  run.vectors.read(run.n, vector, run.element_size, k, run.nrhs);
+  run.vectors.read(run.solver, run.n, vector, run.element_size, k, run.nrhs);
   const int result = run.hooks.solve_one(vector, slot, k);
   OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
   if (result != 0) run.error_code.set(result);
-  else run.vectors.write(run.n, vector, run.element_size, k);
+  else run.vectors.write(run.solver, run.n, vector, run.element_size, k);
   run.completed.add(1);
   run.slots.mark_free(slot);
   run.free_threads.release();
@@ -187,7 +187,7 @@ int SolveAllRhs(tessar& solver, RhsVectors& vectors, std::int32_t n, const std::
   const int result = threads <= 1 ? solve_in_turn(solver, vectors, n, rhs, element_size, hooks)
                                   : solve_in_parallel(solver, vectors, n, rhs, threads, element_size, hooks);
   set_thread_count(dense_threads);
-  vectors.close();
+  vectors.close(solver);
   if (result != 0) OrlDebug(L"One of the right-hand side did not converge\n");
   return result;
 }

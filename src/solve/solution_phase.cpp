@@ -11,7 +11,7 @@
 template <class K>
 int SolutionPhase(tessar& solver, YaleMatrix& a, const YaleMatrix& original, RhsVectors& vectors, RhsLedger& ledger) {
   using T = typename K::scalar;
-  const std::int32_t nrhs = vectors.count(a.n);
+  const std::int32_t nrhs = vectors.count(solver, a.n);
   if (ledger.size() == 0) ledger.resize(nrhs);
   if (!solver.do_factor) {
     if (solver.diagonal_scaled()) ScaleMatrix<K>(solver, a);

@@ -79,7 +79,7 @@ TEST_F(RhsThreads, ThreadsAreBoundedSolutionsLandInPlaceAndAFailureStopsLaunches
     DoublingSolve solve;
     solve.failing = c.failing;
     begin_solution_file(*solver);
-    FileRhsVectors files(*solver);
+    FileRhsVectors files;
     EXPECT_EQ(SolveAllRhs(*solver, files, n, c.rhs, sizeof(double), solve.hooks()), c.failing < 0 ? 0 : 16);
     commit_solution_file(*solver);
     const int p = std::min<int>(c.threads, c.rhs.size());
@@ -101,7 +101,7 @@ TEST_F(RhsThreads, ThreadsAreBoundedSolutionsLandInPlaceAndAFailureStopsLaunches
     }
   }
   DoublingSolve none;
-  FileRhsVectors files(*solver);
+  FileRhsVectors files;
   EXPECT_EQ(SolveAllRhs(*solver, files, n, {}, sizeof(double), none.hooks()), 0);
   EXPECT_EQ(none.calls.load(), 0);
 }
