@@ -3,9 +3,9 @@
 set -euo pipefail
 # Further packages may be named as arguments (the fuzzing script adds clang).
 # The Python module needs the interpreter's headers, pybind11, numpy and scipy
-# (pytest runs its tests).
+# (pytest runs its tests); pkg-config checks the installed library.
 packages=(build-essential cmake libmetis-dev libopenblas-openmp-dev liblapack-dev libgtest-dev
-  python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest "$@")
+  python3-dev pybind11-dev python3-numpy python3-scipy python3-pytest pkg-config "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
