@@ -33,26 +33,6 @@ TEST(FactorizationRuns, SingularMatrixFailsAndKeepsNoFactor) {
   EXPECT_TRUE(fs::exists("index"));
 }
 
-// Out of core, the factor files go at the end of a run unless -nofbs keeps
-// them; a later solve-only run keeps the factor it was given.
-TEST(FactorizationRuns, OffcoreFactorFilesGoUnlessTheFactorIsKept) {
-  ScopedWorkDir dir;
-  write_system(fs::current_path(), generate(Family::convdiff3d, 6, 1, 1, 7), false);
-  write_file("prefs.ini", "DIRECT_SOLVER MemLimitSoft 1\n");
-  for (const char* path : {"-real_unsym", "-pivoting"}) {
-    const RunResult run = run_binary({"-real_unsym", path});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.log.find("Numerical Factorization goes offcore"), npos) << run.log;
-    EXPECT_NE(run.err.find("solver :message Factor (Est. memory = "), npos) << run.err;
-    for (const char* left : {"U", "L"}) EXPECT_FALSE(fs::exists(left)) << path << " left " << left;
-  }
-  ASSERT_EQ(run_binary({"-real_unsym", "-nofbs"}).status, 0);
-  for (const char* kept : {"U", "L"}) EXPECT_GT(fs::file_size(kept), 0u) << kept;
-  const RunResult later = run_binary({"-back_exec"});
-  EXPECT_EQ(later.status, 0) << later.err;
-  EXPECT_TRUE(fs::exists("U"));
-}
-
 // A working directory that is a file fails the offcore run with an I/O code
 // before the factorization is reported done.
 TEST(FactorizationRuns, UnwritableWorkingDirectoryIsReported) {
