@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <complex>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -75,14 +76,15 @@ class Factor {
   Factor(int kind, std::int32_t n, const Array<std::int64_t>& indptr, const Array<std::int32_t>& indices,
          const py::array& data, const py::dict& options)
       : complex_(kind >= 2) {
+    if (n < 1) throw py::value_error("the matrix needs at least one row");
     if (indptr.ndim() != 1 || indptr.shape(0) != static_cast<py::ssize_t>(n) + 1)
       throw py::value_error("indptr needs n + 1 entries");
     const std::int64_t nnz = indptr.at(n);
     if (indices.ndim() != 1 || indices.shape(0) < nnz || data.ndim() != 1 || data.shape(0) < nnz)
       throw py::value_error("indices and data need indptr[n] entries");
     const tsr::Options o = options_of(options);
-    if (complex_) build(kind, n, indptr, indices, Array<cplx>::ensure(data), o);
-    else build(kind, n, indptr, indices, Array<double>::ensure(data), o);
+    if (complex_) build(kind, n, indptr, indices, converted<cplx>(data), o);
+    else build(kind, n, indptr, indices, converted<double>(data), o);
   }
 
   std::int32_t order() const { return solver_->order(); }
@@ -93,10 +95,13 @@ class Factor {
     if (b.ndim() != 2 || b.shape(0) != order()) throw py::value_error("b needs one row per unknown");
     const auto nrhs = static_cast<std::int32_t>(b.shape(1));
     Array<T> x({b.shape(0), b.shape(1)});
+    const T* in = b.data();
+    T* out = x.mutable_data();
     tsr::Result result;
     {
       const py::gil_scoped_release unlocked;
-      result = solver_->solve(b.data(), x.mutable_data(), nrhs);
+      const std::scoped_lock one_at_a_time(lock_);
+      result = solver_->solve(in, out, nrhs);
     }
     return py::make_tuple(x, info_of(result));
   }
@@ -104,6 +109,13 @@ class Factor {
   bool complex() const { return complex_; }
 
  private:
+  template <class T>
+  static Array<T> converted(const py::array& data) {
+    Array<T> values = Array<T>::ensure(data);
+    if (!values) throw py::type_error("data holds values that are not numbers");
+    return values;
+  }
+
   // The solver copies the arrays; analysis and factorization run unlocked.
   template <class T>
   void build(int kind, std::int32_t n, const Array<std::int64_t>& indptr, const Array<std::int32_t>& indices,
@@ -115,6 +127,8 @@ class Factor {
 
   bool complex_;
   std::optional<tsr::Solver> solver_;
+  // Python threads may share a factor: their solves take turns.
+  std::mutex lock_;
 };
 
 }  // namespace

@@ -47,7 +47,7 @@ double command_line_seconds(const std::string& binary, int kind, int threads) {
 
 // The command line's file work in this directory, with its readers and writers.
 double file_seconds(int kind) {
-  std::unique_ptr<tessar> files = make_solver(kind, false);
+  std::unique_ptr<tessar> files = make_solver(kind, SolverUse::library);
   files->set_throw_mode(true);
   const auto start = clock_type::now();
   for (int copy = 0; copy < 2; ++copy) {

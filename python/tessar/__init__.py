@@ -71,7 +71,12 @@ class Factor:
                                options)
 
     def solve(self, b):
-        """The solution of A·x = b for b of n values or of n rows (one column per right-hand side)."""
+        """The solution of A·x = b for b of n values or of n rows (one column per right-hand side).
+
+        A sparse b is solved as a dense one, and the solution is dense. With a
+        real factor and complex b, info holds the real parts' reports, then the
+        imaginary parts'. Threads may share a factor; their solves take turns.
+        """
         if sp.issparse(b):
             b = b.toarray()
         b = np.asarray(b)
@@ -79,6 +84,7 @@ class Factor:
         if b.ndim not in (1, 2) or b.shape[0] != n:
             raise ValueError(f"b must have {n} rows, not shape {b.shape}")
         block = b.reshape(n, -1)
+        self.info = None
         if self._factor.complex:
             x, self.info = self._factor.solve_complex(np.asfortranarray(block, dtype=np.complex128))
         elif np.iscomplexobj(block):

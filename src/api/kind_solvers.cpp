@@ -77,8 +77,9 @@ std::unique_ptr<tessar> solver_of_kind(int kind) {
 
 }  // namespace
 
-std::unique_ptr<tessar> make_solver(int kind, bool read_preferences_file) {
+std::unique_ptr<tessar> make_solver(int kind, SolverUse use) {
+  if (use == SolverUse::command_line) set_single_thread_environment();
   std::unique_ptr<tessar> solver = solver_of_kind(kind);
-  if (solver && read_preferences_file) read_preferences(*solver);
+  if (solver && use == SolverUse::command_line) read_preferences(*solver);
   return solver;
 }

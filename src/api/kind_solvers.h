@@ -44,6 +44,10 @@ class ch_tsr final : public KindSolver<ComplexHermitian> {
   ch_tsr();
 };
 
-// Builds the solver of a kind code 0 … 4, with the settings of "prefs.ini"
-// where read_preferences_file; null for any other code.
-std::unique_ptr<tessar> make_solver(int kind, bool read_preferences_file = true);
+// Who a solver object serves: the command line (its process environment set
+// for one dense-library thread, the settings of "prefs.ini" read) or the
+// library (neither: the caller's options are all).
+enum class SolverUse { command_line, library };
+
+// Builds the solver of a kind code 0 … 4; null for any other code.
+std::unique_ptr<tessar> make_solver(int kind, SolverUse use = SolverUse::command_line);

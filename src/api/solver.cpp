@@ -10,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "api/kind_solvers.h"
@@ -41,12 +42,17 @@ void configure_library_log() {
 // The caller's arrays as the solver's compressed rows: the upper triangle of
 // the symmetric kinds, the pattern of A + Aᵀ of the unsymmetric ones (the
 // added entries zero), every diagonal entry present. For each given entry,
-// where its value goes (or −1 where the other triangle of a symmetric kind
-// is dropped) and whether it is mirrored (conjugated for the Hermitian kind).
+// where its value goes and how: added as it is, mirrored from the lower
+// triangle (conjugated for the Hermitian kind), or, where a symmetric kind
+// is given both triangles, only compared with its mirror, which must hold
+// the same value (conjugated for the Hermitian kind).
+enum class Placement : std::uint8_t { added, mirrored, compared };
+
 struct ConvertedMatrix {
   YaleMatrix a;
   std::vector<std::int64_t> target;
-  std::vector<std::uint8_t> mirrored;
+  std::vector<Placement> placement;
+  int base = 0;  // of the caller's indices, for the messages
 };
 
 // Offsets and indices as given, checked: the failure names the column (or
@@ -66,20 +72,24 @@ struct GivenPattern {
     if (base != 0 && base != 1)
       errors.fatal(format_text("Error in the input: index base %d, not 0 or 1", base).c_str(), input_error);
     if (n < 1) errors.fatal(format_text("Error in the input: matrix order %d, not at least 1", n).c_str(), input_error);
+    if (!ptr || !idx) errors.fatal("Error in the input: no pointer or index array", input_error);
     if (ptr[0] != base)
       errors.fatal(format_text("Error in the input: the first %s starts at %lld, not at the index base %d",
                                outer_name(), static_cast<long long>(ptr[0]), base).c_str(), input_error);
-    for (std::int32_t j = 0; j < n; ++j) {
+    // Every offset before any index is read: an index array is only read
+    // within the entries the last offset gives.
+    for (std::int32_t j = 0; j < n; ++j)
       if (ptr[j + 1] < ptr[j])
         errors.fatal(format_text("Error in the input: %s %d ends at %lld, before it starts (%lld)", outer_name(),
                                  j + base, static_cast<long long>(ptr[j + 1]), static_cast<long long>(ptr[j]))
                          .c_str(), input_error);
+    const std::int64_t last = std::int64_t{n} - 1 + base;
+    for (std::int32_t j = 0; j < n; ++j)
       for (std::int64_t p = ptr[j] - base; p < ptr[j + 1] - base; ++p)
-        if (idx[p] < base || idx[p] >= n + base)
-          errors.fatal(format_text("Error in the input: entry %lld of %s %d has %s index %d, outside %d … %d",
+        if (idx[p] < base || idx[p] > last)
+          errors.fatal(format_text("Error in the input: entry %lld of %s %d has %s index %d, outside %d … %lld",
                                    static_cast<long long>(p + base), outer_name(), j + base, inner_name(), idx[p],
-                                   base, n - 1 + base).c_str(), input_error);
-    }
+                                   base, static_cast<long long>(last)).c_str(), input_error);
   }
 
   // Row and column (from 0) of entry p of outer index j.
@@ -89,7 +99,7 @@ struct GivenPattern {
   }
 };
 
-ConvertedMatrix convert(Kind kind, const GivenPattern& given) {
+ConvertedMatrix convert(Kind kind, const GivenPattern& given, const tsr_error& errors) {
   const std::int32_t n = given.n;
   const bool symmetric = is_symmetric(kind);
   bool any_upper = false;
@@ -99,8 +109,9 @@ ConvertedMatrix convert(Kind kind, const GivenPattern& given) {
       if (r < c) any_upper = true;
     }
   ConvertedMatrix m;
+  m.base = given.base;
   const std::int64_t count = given.entries();
-  m.mirrored.assign(static_cast<std::size_t>(count), 0);
+  m.placement.assign(static_cast<std::size_t>(count), Placement::added);
   std::vector<std::vector<std::int32_t>> rows(static_cast<std::size_t>(n));
   for (std::int32_t i = 0; i < n; ++i) rows[i].push_back(i);
   for (std::int32_t j = 0; j < n; ++j)
@@ -113,7 +124,9 @@ ConvertedMatrix convert(Kind kind, const GivenPattern& given) {
         rows[r].push_back(c);
       } else if (!any_upper) {
         rows[c].push_back(r);
-        m.mirrored[p] = 1;
+        m.placement[p] = Placement::mirrored;
+      } else {
+        m.placement[p] = Placement::compared;
       }
     }
   YaleMatrix& a = m.a;
@@ -136,23 +149,52 @@ ConvertedMatrix convert(Kind kind, const GivenPattern& given) {
   for (std::int32_t j = 0; j < n; ++j)
     for (std::int64_t p = given.ptr[j] - given.base; p < given.ptr[j + 1] - given.base; ++p) {
       auto [r, c] = given.at(j, p);
-      if (symmetric && r > c) {
-        if (any_upper) continue;
-        std::swap(r, c);
-      }
+      if (symmetric && r > c) std::swap(r, c);
       const auto first = a.col_idx.begin() + a.row_ptr[r], last = a.col_idx.begin() + a.row_ptr[r + 1];
-      m.target[p] = std::lower_bound(first, last, c) - a.col_idx.begin();
+      const auto at = std::lower_bound(first, last, c);
+      if (at == last || *at != c)
+        errors.fatal(format_text("Error in the input: the matrix is not %s: entry (%d, %d) has no entry (%d, %d)",
+                                 kind == Kind::complex_hermitian ? "Hermitian" : "symmetric", c + given.base,
+                                 r + given.base, r + given.base, c + given.base).c_str(), input_error);
+      m.target[p] = at - a.col_idx.begin();
     }
   return m;
 }
 
-// Refuses a value that is not a finite number, naming the entry.
-void check_values(const ConvertedMatrix& m, const double* values, const tsr_error& errors) {
-  const std::size_t doubles = m.target.size() * static_cast<std::size_t>(m.a.value_width());
+// Refuses a value that is not a finite number, naming the entry (counted
+// from the caller's base), and, where a symmetric kind is given both
+// triangles, a lower entry that differs from its upper mirror (beyond a few
+// units of rounding).
+void check_values(const ConvertedMatrix& m, Kind kind, const double* values, const tsr_error& errors) {
+  const int width = m.a.value_width();
+  const std::size_t doubles = m.target.size() * static_cast<std::size_t>(width);
   for (std::size_t d = 0; d < doubles; ++d)
     if (!std::isfinite(values[d]))
       errors.fatal(format_text("Error in the input: matrix entry %zu holds a value that is not a finite number",
-                               d / static_cast<std::size_t>(m.a.value_width())).c_str(), input_error);
+                               d / width + m.base).c_str(), input_error);
+  const auto value = [&](std::size_t p) {
+    return std::complex<double>(values[p * width], width == 2 ? values[p * width + 1] : 0.0);
+  };
+  std::vector<std::complex<double>> upper, lower;
+  for (std::size_t p = 0; p < m.target.size(); ++p)
+    if (m.placement[p] == Placement::compared) {
+      if (upper.empty()) upper.resize(static_cast<std::size_t>(m.a.nnz)), lower.resize(upper.size());
+      const std::complex<double> v = value(p);
+      lower[static_cast<std::size_t>(m.target[p])] += kind == Kind::complex_hermitian ? std::conj(v) : v;
+    }
+  if (upper.empty()) return;
+  for (std::size_t p = 0; p < m.target.size(); ++p)
+    if (m.placement[p] == Placement::added) upper[static_cast<std::size_t>(m.target[p])] += value(p);
+  for (std::int32_t r = 0; r < m.a.n; ++r)
+    for (std::int64_t q = m.a.row_ptr[r]; q < m.a.row_ptr[r + 1]; ++q) {
+      const std::size_t at = static_cast<std::size_t>(q);
+      const std::int32_t c = m.a.col_idx[at];
+      if (c == r || std::abs(upper[at] - lower[at]) <= 8 * std::numeric_limits<double>::epsilon() * std::abs(upper[at]))
+        continue;
+      errors.fatal(format_text("Error in the input: the matrix is not %s: entry (%d, %d) differs from entry (%d, %d)",
+                               kind == Kind::complex_hermitian ? "Hermitian" : "symmetric", c + m.base, r + m.base,
+                               r + m.base, c + m.base).c_str(), input_error);
+    }
 }
 
 // Puts the given values where the conversion sends them: duplicates add up,
@@ -163,10 +205,11 @@ void fill_values(ConvertedMatrix& m, Kind kind, const double* values) {
   std::fill(a.values.begin(), a.values.end(), 0.0);
   const bool conjugate = kind == Kind::complex_hermitian;
   for (std::size_t p = 0; p < m.target.size(); ++p) {
-    if (m.target[p] < 0) continue;
+    if (m.placement[p] == Placement::compared) continue;
     double* to = &a.values[static_cast<std::size_t>(m.target[p]) * width];
     to[0] += values[p * width];
-    if (width == 2) to[1] += conjugate && m.mirrored[p] ? -values[p * width + 1] : values[p * width + 1];
+    const bool mirrored = m.placement[p] == Placement::mirrored;
+    if (width == 2) to[1] += conjugate && mirrored ? -values[p * width + 1] : values[p * width + 1];
   }
 }
 
@@ -217,23 +260,36 @@ struct Solver::Impl {
     inputs.vectors = &no_vectors;
   }
 
-  void check_option(bool ok, const char* text, long long value) const {
-    if (!ok) errors.fatal(format_text("Option %s, not %lld", text, value).c_str(), input_error);
+  void check_option(bool ok, const char* text, double value) const {
+    if (!ok) errors.fatal(format_text("Option %s, not %g", text, value).c_str(), input_error);
+  }
+
+  void check_options() const {
+    const Options& o = options;
+    check_option(o.threads >= 1, "threads needs a processor count of at least 1", o.threads);
+    check_option(o.solve_threads >= 0, "solve_threads needs a processor count of at least 0", o.solve_threads);
+    check_option(o.block_size >= 1, "block_size needs a block size of at least 1", o.block_size);
+    check_option(o.zero_fill >= 0, "zero_fill needs a count of at least 0", o.zero_fill);
+    check_option(o.matching >= 0 && o.matching <= 2, "matching is 0, 1 or 2", o.matching);
+    check_option(o.tolerance > 0 && std::isfinite(o.tolerance), "tolerance needs a positive number", o.tolerance);
+    check_option(o.max_iterations >= 0, "max_iterations needs a count of at least 0", o.max_iterations);
+    check_option(o.pivot_threshold > 0 && o.pivot_threshold <= 1, "pivot_threshold lies in (0, 1]",
+                 o.pivot_threshold);
+    check_option(o.memory_limit_kb >= 0, "memory_limit_kb needs a size of at least 0",
+                 static_cast<double>(o.memory_limit_kb));
   }
 
   // A solver object of the kind with the options: no preferences file, no
   // progress lines, failures thrown.
   std::unique_ptr<tessar> configured_solver() {
     const Options& o = options;
-    check_option(o.threads >= 1, "threads needs a processor count of at least 1", o.threads);
-    check_option(o.block_size >= 1, "block_size needs a block size of at least 1", o.block_size);
-    check_option(o.matching >= 0 && o.matching <= 2, "matching is 0, 1 or 2", o.matching);
-    std::unique_ptr<tessar> s = make_solver(static_cast<int>(kind), false);
+    std::unique_ptr<tessar> s = make_solver(static_cast<int>(kind), SolverUse::library);
     s->set_throw_mode(true);
     s->quiet = s->no_progress = true;
-    s->ncpu = std::min(o.threads, std::max(1, processor_count()));
+    const int processors = std::max(1, processor_count());
+    s->ncpu = std::min(o.threads, processors);
     set_thread_count(s->ncpu);
-    s->ncpu_solve = o.solve_threads >= 1 ? o.solve_threads : -1;
+    s->ncpu_solve = o.solve_threads >= 1 ? std::min(o.solve_threads, processors) : -1;
     s->double_precision = o.double_precision;
     s->set_elem_size();
     s->single_updates = o.single_updates;
@@ -281,9 +337,11 @@ struct Solver::Impl {
   }
 
   // Runs the phases of an entry point; failures become tsr::Error, and the
-  // solver starts again from the analysis on the next call.
+  // solver starts again from the analysis on the next call. The caller's
+  // thread keeps the dense-library thread count it had.
   template <class Work>
   auto guarded(const Work& work) -> decltype(work()) {
+    const KeptThreadCount kept;
     try {
       return work();
     } catch (const TessarException& failure) {
@@ -295,8 +353,16 @@ struct Solver::Impl {
     } catch (const std::length_error&) {
       reset();
       throw Error(100, "Not enough memory");
+    } catch (...) {
+      reset();
+      throw;
     }
   }
+
+  struct KeptThreadCount {
+    int threads = thread_count();
+    ~KeptThreadCount() { set_thread_count(threads); }
+  };
 
   void reset() {
     run = RunState{};
@@ -342,14 +408,15 @@ struct Solver::Impl {
     const auto* doubles = reinterpret_cast<const double*>(values);
     checked([&] {
       check_value_type<T>();
-      check_values(matrix, doubles, errors);
+      check_values(matrix, kind, doubles, errors);
     });
     reset();
     fill_values(matrix, kind, doubles);
     factorize();
   }
 
-  // A failed right-hand side leaves NaN in x and the factor for the next call.
+  // Any failure leaves NaN in x; a right-hand side without a solution leaves
+  // the factor for the next call.
   template <class T>
   Result solve(const T* b, T* x, std::int32_t nrhs) {
     const std::int32_t n = matrix.a.n;
@@ -359,23 +426,40 @@ struct Solver::Impl {
       check_right_hand_sides(b, n, nrhs);
     });
     if (nrhs == 0) return Result{};
-    factorize();
-    MemoryRhsVectors vectors(b, x, nrhs);
-    const RoundOutcome outcome = guarded([&] {
-      inputs.vectors = &vectors;
-      run.ledger = RhsLedger{};
-      run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size()) - 1;
-      RoundOutcome o = solve_round(run, inputs);
-      if (o.end != RoundEnd::solved && escalation_allowed()) o = escalate(run, inputs, o);
-      inputs.vectors = &no_vectors;
-      return o;
-    });
-    if (outcome.end != RoundEnd::solved) {
-      std::fill(x, x + static_cast<std::size_t>(n) * nrhs, T(std::numeric_limits<double>::quiet_NaN()));
-      checked([&] { errors.fatal(failure_text(run, outcome).c_str(), outcome.code); });
+    try {
+      factorize();
+      MemoryRhsVectors vectors(b, x, nrhs);
+      const RoundOutcome outcome = guarded([&] {
+        const LentVectors lent(inputs, vectors);
+        run.ledger = RhsLedger{};
+        run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size()) - 1;
+        RoundOutcome o = solve_round(run, inputs);
+        if (o.end != RoundEnd::solved && escalation_allowed()) o = escalate(run, inputs, o);
+        return o;
+      });
+      if (outcome.end != RoundEnd::solved) {
+        const std::string text = failure_text(run, outcome);
+        if (outcome.end == RoundEnd::factor_failed) reset();
+        checked([&] { errors.fatal(text.c_str(), outcome.code); });
+      }
+    } catch (...) {
+      constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+      T not_a_number{};
+      if constexpr (std::is_same_v<T, double>) not_a_number = nan;
+      else not_a_number = T(nan, nan);
+      std::fill(x, x + static_cast<std::size_t>(n) * nrhs, not_a_number);
+      throw;
     }
     return report();
   }
+
+  // The caller's vectors for the rounds of one solve, and none after it.
+  struct LentVectors {
+    RoundInputs& inputs;
+    RhsVectors* before;
+    LentVectors(RoundInputs& i, RhsVectors& lent) : inputs(i), before(i.vectors) { inputs.vectors = &lent; }
+    ~LentVectors() { inputs.vectors = before; }
+  };
 
   template <class T>
   void check_right_hand_sides(const T* b, std::int32_t n, std::int32_t nrhs) const {
@@ -384,7 +468,7 @@ struct Solver::Impl {
         const std::complex<double> v = b[static_cast<std::size_t>(k) * n + i];
         if (!std::isfinite(v.real()) || !std::isfinite(v.imag()))
           errors.fatal(format_text("Error in the input: right-hand side %d holds a value that is not a finite number "
-                                   "in row %d", k + 1, i).c_str(), input_error);
+                                   "in row %d", k + matrix.base, i + matrix.base).c_str(), input_error);
       }
   }
 
@@ -421,10 +505,11 @@ struct Solver::Impl {
             format_text("Error in the input: kind %d, not one of the kinds 0 … 4", static_cast<int>(kind)).c_str(),
             input_error);
       impl->template check_value_type<T>();
+      impl->check_options();
       const GivenPattern given{n, ptr, idx, storage, base};
       given.check(impl->errors);
-      impl->matrix = convert(kind, given);
-      check_values(impl->matrix, reinterpret_cast<const double*>(values), impl->errors);
+      impl->matrix = convert(kind, given, impl->errors);
+      check_values(impl->matrix, kind, reinterpret_cast<const double*>(values), impl->errors);
       fill_values(impl->matrix, kind, reinterpret_cast<const double*>(values));
     });
     return impl;

@@ -16,25 +16,17 @@ std::int64_t soft_memory_limit_kb(std::int64_t total_kb) {
   return std::max(total_kb - std::min(held_back, max_held_back_kb), min_limit_kb);
 }
 
-namespace {
-
-// The dense library must not start threads of its own: every phase sets the
-// thread count it wants explicitly. The environment is set once per process,
-// so that solver objects made on several threads do not race on it.
-void single_thread_environment() {
+void set_single_thread_environment() {
   static std::once_flag once;
   std::call_once(once, [] {
     if (int error = put_environment("OMP_NUM_THREADS", "1"); error != 0)
       OrlDebug(2, L"Unable to do processor(s) initialization, error %d\n", error);
     processor_count();
   });
-  set_thread_count(1);
 }
 
-}  // namespace
-
 tessar::tessar() {
-  single_thread_environment();
+  set_thread_count(1);
   if (environment_has("SaveAandB")) save_a_and_b = true;
 
   std::int64_t total_kb = total_physical_memory_bytes() / 1024;
@@ -84,6 +76,7 @@ namespace {
 
 void remove_logged(const std::string& path, const wchar_t* failure_line) {
   if (std::remove(path.c_str()) != 0) OrlDebug(2, failure_line);
+  keep_on_failure(path);
 }
 
 // The level-2 lines logged when a file of one factor cannot be removed.

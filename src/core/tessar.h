@@ -220,3 +220,9 @@ std::string factor_index_file_name(const std::string& factor_file_name, FactorIn
 // Soft memory limit in KB for a machine with total_kb of physical memory: 5 %
 // held back, at most 2 GB, and never below 512 MB.
 std::int64_t soft_memory_limit_kb(std::int64_t total_kb);
+
+// The command line's process: the dense library must not start threads of
+// its own (every phase sets the thread count it wants), so OMP_NUM_THREADS
+// is set to 1 for the process, once. A library leaves its host's
+// environment alone.
+void set_single_thread_environment();

@@ -13,7 +13,7 @@ class RunFiles : public tsr_error {
  public:
   std::string work_dir = ".";        // factor, index and temporary files
   std::int32_t value_type = 0;       // 0 real, 1 complex
-  std::int32_t symmetry = 0;         // 0 unsymmetric, 1 symmetric, 2 Hermitian
+  std::int32_t symmetry = 0;         // 0 symmetric, 1 unsymmetric, 2 Hermitian
   std::int32_t lower_triangular = 0; // symmetric kinds: "A" holds the lower triangle
   bool save_a_and_b = false;         // copies of "A" and "b" kept for a bug report
   bool threaded_vector_io = false;   // several solve threads move vectors at once

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include "core/progress.h"
 #include "core/tessar.h"
 #include "platform/core_library.h"
+#include "platform/error.h"
 #include "platform/guarded_section.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -110,6 +113,15 @@ struct RhsRun {
   ThreadArray slots;
   Semaphore free_threads;
   GuardedCounter error_code, completed, total;
+  // The first failure a solve thread raised (in throw mode), carried back to
+  // the launching thread once every thread is joined.
+  std::mutex failure_lock;
+  std::optional<TessarException> failure;
+
+  void keep_failure(const TessarException& raised) {
+    std::scoped_lock lock(failure_lock);
+    if (!failure) failure = raised;
+  }
 
   RhsRun(tessar& s, RhsVectors& v, std::int32_t n_, std::int32_t nrhs_, std::int32_t p, std::size_t width, const RhsSolveHooks& h)
       : solver(s), vectors(v), n(n_), nrhs(nrhs_), threads(p), element_size(width), hooks(h), svect(p), workers(p), slots(p),
@@ -123,11 +135,20 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
   OrlDebug(2, L"Thread %d succesfully launched, rhs %d(out of %d)\n", slot, k, run.nrhs);
   set_thread_count(1);
   std::byte* vector = run.svect[slot].data();
-  run.vectors.read(run.solver, run.n, vector, run.element_size, k, run.nrhs);
-  const int result = run.hooks.solve_one(vector, slot, k);
+  int result = 0;
+  try {
+    run.vectors.read(run.solver, run.n, vector, run.element_size, k, run.nrhs);
+    result = run.hooks.solve_one(vector, slot, k);
+    if (result == 0) run.vectors.write(run.solver, run.n, vector, run.element_size, k);
+  } catch (const TessarException& raised) {
+    run.keep_failure(raised);
+    result = raised.code();
+  } catch (const std::bad_alloc&) {
+    run.keep_failure(TessarException(100, "Not enough memory"));
+    result = 100;
+  }
   OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
   if (result != 0) run.error_code.set(result);
-  else run.vectors.write(run.solver, run.n, vector, run.element_size, k);
   run.completed.add(1);
   run.slots.mark_free(slot);
   run.free_threads.release();
@@ -162,6 +183,7 @@ int solve_in_parallel(tessar& solver, RhsVectors& vectors, std::int32_t n, const
   run.free_threads.release(threads);
   solver.threaded_vector_io = false;
   hooks.share_patch_loads(1, 0);
+  if (run.failure) solver.end_run(*run.failure);
   return run.error_code.get();
 }
 

@@ -177,6 +177,14 @@ TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
   };
   expect_error([&] { tsr::Solver(tsr::Kind::real_symmetric, 2, ptr.data(), bad_idx.data(), values.data()); }, 1,
                "entry 1 of column 1 has row index 2, outside 0 … 1");
+  const std::vector<std::int64_t> decreasing{0, 3, 2}, full_ptr{0, 2, 4};
+  expect_error([&] { tsr::Solver(tsr::Kind::real_symmetric, 2, decreasing.data(), idx.data(), values.data()); }, 1,
+               "column 1 ends at 2, before it starts (3)");
+  // Both triangles of a symmetric kind, which must agree: (1, 0) = 2, (0, 1) = 1.
+  const std::vector<std::int32_t> full_idx{0, 1, 0, 1};
+  const std::vector<double> unsymmetric{4.0, 2.0, 1.0, 4.0};
+  expect_error([&] { tsr::Solver(tsr::Kind::real_symmetric, 2, full_ptr.data(), full_idx.data(), unsymmetric.data()); },
+               1, "the matrix is not symmetric: entry (1, 0) differs from entry (0, 1)");
   const std::vector<cplx> cvalues{1.0, 1.0};
   expect_error([&] { tsr::Solver(tsr::Kind::real_unsymmetric, 2, ptr.data(), idx.data(), cvalues.data()); }, 1,
                "a real kind needs real values");
@@ -194,7 +202,7 @@ TEST(LibrarySolver, FailuresAreErrorsWithTheCommandLinesCodes) {
   expect_error([&] { escalating.solve(inconsistent.data(), x.data()); }, 16, "tried:");
   EXPECT_TRUE(std::isnan(x[0]) && std::isnan(x[1]));
   const std::vector<double> not_finite{1.0, NAN}, consistent{2.0, 0.0};
-  expect_error([&] { escalating.solve(not_finite.data(), x.data()); }, 1, "right-hand side 1 holds a value");
+  expect_error([&] { escalating.solve(not_finite.data(), x.data()); }, 1, "right-hand side 0 holds a value that is not a finite number in row 1");
   const tsr::Result kept = escalating.solve(consistent.data(), x.data());
   EXPECT_EQ(kept.factors, (std::vector<std::string>{"", "pivoting", "perturbed pivots"}));
   EXPECT_EQ(kept.rhs[0].factorization, 2) << "the factor of the failed solve serves the next one";

@@ -1,4 +1,5 @@
 """The Python module against scipy.sparse.linalg.spsolve on generated and real matrices of every kind."""
+import concurrent.futures
 import os
 import pathlib
 
@@ -101,3 +102,14 @@ def test_failures_raise_with_the_command_line_codes():
     with pytest.raises(tessar.Error) as failure:
         tessar.spsolve(grid_2d(4), np.ones(16), threads=0)
     assert failure.value.code == 1
+    with pytest.raises(tessar.Error, match="the matrix is not symmetric"):
+        tessar.spsolve(grid_2d(4, -1.3, -0.7), np.ones(16), kind="real_symmetric")
+
+
+def test_threads_share_a_factor():
+    a = grid_2d(30)
+    solve = tessar.factorized(a)
+    b = np.random.default_rng(3).standard_normal((900, 16))
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        solutions = list(pool.map(lambda k: solve(b[:, k]), range(16)))
+    assert max(relative_residual(a, x, b[:, k]) for k, x in enumerate(solutions)) <= 1e-10
