@@ -144,7 +144,13 @@ void RhsSolveThread(RhsRun& run, std::int32_t slot, std::int32_t k) {
     run.keep_failure(raised);
     result = raised.code();
   } catch (const std::bad_alloc&) {
-    run.keep_failure(TessarException(100, "Not enough memory"));
+    // Reported as every failure is: the run ends here, or in throw mode the
+    // failure goes back to the launching thread.
+    try {
+      run.solver.fatal("Not enough memory", 100);
+    } catch (const TessarException& raised) {
+      run.keep_failure(raised);
+    }
     result = 100;
   }
   OrlDebug(2, L"Thread %d returned with error code %d\n", slot, result);
