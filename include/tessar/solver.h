@@ -7,8 +7,8 @@
 //
 // The matrix is given in compressed columns (or rows) with 64-bit pointers,
 // 32-bit indices from 0 or 1, and double or std::complex<double> values.
-// The symmetric and Hermitian kinds take either triangle or both (the upper
-// one is used where both are given). Each solution is refined in double
+// The symmetric and Hermitian kinds take either triangle or both (which must
+// then agree to rounding). Each solution is refined in double
 // precision and confirmed by its residual against the matrix as given,
 // exactly as on the command line; where it cannot be confirmed the solver
 // factors again with stronger factors (double precision, pivoting, perturbed
@@ -16,7 +16,8 @@
 // never leaves a solution in x: x is then filled with NaN.
 //
 // Distinct Solver objects may be used from different threads at once; one
-// object must not be used by two threads at a time.
+// object must not be used by two threads at a time. The calling thread's
+// OpenMP thread count and the process environment are left as they were.
 #include <complex>
 #include <cstdint>
 #include <memory>
