@@ -103,6 +103,7 @@ class Solver {
          const std::complex<double>* values, const Options& options = {}, Storage storage = Storage::columns,
          int base = 0);
   ~Solver();
+  // A moved-from solver may only be destroyed or assigned to.
   Solver(Solver&&) noexcept;
   Solver& operator=(Solver&&) noexcept;
   Solver(const Solver&) = delete;
