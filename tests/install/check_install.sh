@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and builds the C++ example against
 # the installed copy twice, through pkg-config and through the CMake package;
-# both programs must solve. Usage: check_install.sh <build dir> <example.cpp>
+# both programs must solve, and so must the installed Python package where the
+# build has one. Usage: check_install.sh <build dir> <example.cpp>
 set -euo pipefail
 build=$1 example=$2
 prefix=$(mktemp -d)
@@ -20,3 +21,9 @@ printf '%s\n' 'cmake_minimum_required(VERSION 3.22)' 'project(app CXX)' 'set(CMA
 cmake -S "$prefix/app" -B "$prefix/app/build" -DCMAKE_PREFIX_PATH="$prefix/usr" >/dev/null
 cmake --build "$prefix/app/build" >/dev/null
 "$prefix/app/build/app"
+# The Python package, where the build has one.
+package=$(find "$prefix" -path "*dist-packages/tessar" -type d)
+if [ -n "$package" ]; then
+  PYTHONPATH=$(dirname "$package") /usr/bin/python3 -c \
+    'import numpy, scipy.sparse, tessar; print("python residual", abs(tessar.spsolve(scipy.sparse.identity(3) * 2.0, numpy.ones(3)) - 0.5).max())'
+fi
