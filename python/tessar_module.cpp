@@ -74,8 +74,7 @@ py::dict info_of(const tsr::Result& result) {
 class Factor {
  public:
   Factor(int kind, std::int32_t n, const Array<std::int64_t>& indptr, const Array<std::int32_t>& indices,
-         const py::array& data, const py::dict& options)
-      : complex_(kind >= 2) {
+         const py::array& data, const py::dict& options) {
     if (n < 1) throw py::value_error("the matrix needs at least one row");
     if (indptr.ndim() != 1 || indptr.shape(0) != static_cast<py::ssize_t>(n) + 1)
       throw py::value_error("indptr needs n + 1 entries");
@@ -83,7 +82,7 @@ class Factor {
     if (indices.ndim() != 1 || indices.shape(0) < nnz || data.ndim() != 1 || data.shape(0) < nnz)
       throw py::value_error("indices and data need indptr[n] entries");
     const tsr::Options o = options_of(options);
-    if (complex_) build(kind, n, indptr, indices, converted<cplx>(data), o);
+    if (kind >= 2) build(kind, n, indptr, indices, converted<cplx>(data), o);
     else build(kind, n, indptr, indices, converted<double>(data), o);
   }
 
@@ -106,7 +105,7 @@ class Factor {
     return py::make_tuple(x, info_of(result));
   }
 
-  bool complex() const { return complex_; }
+  bool complex() const { return static_cast<int>(solver_->kind()) >= 2; }
 
  private:
   template <class T>
@@ -125,7 +124,6 @@ class Factor {
     solver_->factorize();
   }
 
-  bool complex_;
   std::optional<tsr::Solver> solver_;
   // Python threads may share a factor: their solves take turns.
   std::mutex lock_;

@@ -90,7 +90,7 @@ int factor_round(RunState& run) {
   return code;
 }
 
-RoundOutcome solve_round(RunState& run, const RoundInputs& inputs) {
+RoundOutcome solve_round(RunState& run, const RoundInputs& inputs, RhsVectors& vectors) {
   tessar& solver = *run.solver;
   RoundOutcome outcome;
   timed_phase("Solution time:  real = ", [&] {
@@ -102,7 +102,7 @@ RoundOutcome solve_round(RunState& run, const RoundInputs& inputs) {
     // Every solution is confirmed against the matrix as given: the run's
     // copy has been reordered and scaled.
     inputs.with_original(solver, [&](const YaleMatrix& original) {
-      outcome.code = solver.solve(run.a, original, *inputs.vectors, run.ledger);
+      outcome.code = solver.solve(run.a, original, vectors, run.ledger);
     });
   });
   if (outcome.code == 0 && solver.do_solve && !run.ledger.pending().empty()) outcome.code = 16;
@@ -110,10 +110,10 @@ RoundOutcome solve_round(RunState& run, const RoundInputs& inputs) {
   return outcome;
 }
 
-RoundOutcome run_round(RunState& run, const RoundInputs& inputs) {
+RoundOutcome run_round(RunState& run, const RoundInputs& inputs, RhsVectors& vectors) {
   analyze_round(run);
   if (const int code = factor_round(run); code != 0) return {RoundEnd::factor_failed, code};
-  return solve_round(run, inputs);
+  return solve_round(run, inputs, vectors);
 }
 
 // In turn: the factor in double precision (not after a zero pivot: fronts
@@ -134,7 +134,7 @@ std::vector<Refactorization> refactorizations(const tessar& solver, bool zero_pi
   return steps;
 }
 
-RoundOutcome escalate(RunState& run, const RoundInputs& inputs, RoundOutcome outcome) {
+RoundOutcome escalate(RunState& run, const RoundInputs& inputs, RhsVectors& vectors, RoundOutcome outcome) {
   run.peak_kb = std::max(run.peak_kb, run.solver->memory_peak);
   const std::vector<Refactorization> steps = refactorizations(*run.solver, outcome.end == RoundEnd::factor_failed);
   for (const Refactorization& step : steps) {
@@ -149,7 +149,7 @@ RoundOutcome escalate(RunState& run, const RoundInputs& inputs, RoundOutcome out
     run.charged_kb = inputs.load_matrix(*run.solver, run.a);
     run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size());
     run.round_labels.emplace_back(step.label);
-    outcome = run_round(run, inputs);
+    outcome = run_round(run, inputs, vectors);
     run.peak_kb = std::max(run.peak_kb, run.solver->memory_peak);
     if (outcome.end == RoundEnd::solved) break;
   }

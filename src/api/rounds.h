@@ -42,8 +42,6 @@ struct RoundInputs {
   std::function<std::uint64_t(tessar&, YaleMatrix& a)> load_matrix;
   // Lends the matrix as given, for the confirmation of each solution.
   std::function<void(tessar&, const std::function<void(const YaleMatrix&)>&)> with_original;
-  // Where the right-hand sides come from and the solutions go.
-  RhsVectors* vectors = nullptr;
 };
 
 // The state of a run between its phases.
@@ -61,16 +59,16 @@ struct RunState {
 bool may_refactor(const tessar& solver);
 
 // The phases of one round, each timed for the profile; the solution phase
-// solves the right-hand sides the ledger leaves.
+// solves the right-hand sides of vectors the ledger leaves.
 void analyze_round(RunState& run);
 int factor_round(RunState& run);
-RoundOutcome solve_round(RunState& run, const RoundInputs& inputs);
+RoundOutcome solve_round(RunState& run, const RoundInputs& inputs, RhsVectors& vectors);
 // All three, stopping after a failed factorization.
-RoundOutcome run_round(RunState& run, const RoundInputs& inputs);
+RoundOutcome run_round(RunState& run, const RoundInputs& inputs, RhsVectors& vectors);
 
 // Rounds of stronger factors after outcome, until one solves; the run's
 // solver is then the last round's. Returns the last round's outcome.
-RoundOutcome escalate(RunState& run, const RoundInputs& inputs, RoundOutcome outcome);
+RoundOutcome escalate(RunState& run, const RoundInputs& inputs, RhsVectors& vectors, RoundOutcome outcome);
 
 // The stronger factors a run may still try after its first round.
 std::vector<Refactorization> refactorizations(const tessar& solver, bool zero_pivot);

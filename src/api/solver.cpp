@@ -249,15 +249,13 @@ struct Solver::Impl {
   tsr_error errors;
   RunState run;
   RoundInputs inputs;
-  MemoryRhsVectors no_vectors{nullptr, nullptr, 0};
-  bool analyzed = false, factored = false;
+  bool factored = false;
 
   Impl(Kind k, const Options& o) : kind(k), options(o) {
     errors.set_throw_mode(true);
     inputs.make_solver = [this] { return configured_solver(); };
     inputs.load_matrix = [this](tessar& solver, YaleMatrix& a) { return working_copy(solver, a); };
     inputs.with_original = [this](tessar&, const std::function<void(const YaleMatrix&)>& use) { use(matrix.a); };
-    inputs.vectors = &no_vectors;
   }
 
   void check_option(bool ok, const char* text, double value) const {
@@ -366,17 +364,17 @@ struct Solver::Impl {
 
   void reset() {
     run = RunState{};
-    analyzed = factored = false;
+    factored = false;
   }
 
+  // Analysed once a solver object holds the run: a failure inside a phase
+  // resets it.
   void analyze() {
-    if (analyzed) return;
-    reset();
+    if (run.solver) return;
     run.solver = configured_solver();
     run.solver->last_round = !options.escalate || refactorizations(*run.solver, false).empty();
     run.charged_kb = working_copy(*run.solver, run.a);
     analyze_round(run);
-    analyzed = true;
   }
 
   bool escalation_allowed() const { return options.escalate && may_refactor(*run.solver); }
@@ -390,8 +388,9 @@ struct Solver::Impl {
       RoundOutcome o;
       if (const int code = factor_round(run); code != 0) {
         o = {RoundEnd::factor_failed, code};
-        inputs.vectors = &no_vectors;
-        if (escalation_allowed()) o = escalate(run, inputs, o);
+        // The stronger factors' rounds have no right-hand side yet to solve.
+        MemoryRhsVectors none(nullptr, nullptr, 0);
+        if (escalation_allowed()) o = escalate(run, inputs, none, o);
       }
       return o;
     });
@@ -430,11 +429,10 @@ struct Solver::Impl {
       factorize();
       MemoryRhsVectors vectors(b, x, nrhs);
       const RoundOutcome outcome = guarded([&] {
-        const LentVectors lent(inputs, vectors);
         run.ledger = RhsLedger{};
         run.ledger.current_round = static_cast<std::int32_t>(run.round_labels.size()) - 1;
-        RoundOutcome o = solve_round(run, inputs);
-        if (o.end != RoundEnd::solved && escalation_allowed()) o = escalate(run, inputs, o);
+        RoundOutcome o = solve_round(run, inputs, vectors);
+        if (o.end != RoundEnd::solved && escalation_allowed()) o = escalate(run, inputs, vectors, o);
         return o;
       });
       if (outcome.end != RoundEnd::solved) {
@@ -453,13 +451,6 @@ struct Solver::Impl {
     return report();
   }
 
-  // The caller's vectors for the rounds of one solve, and none after it.
-  struct LentVectors {
-    RoundInputs& inputs;
-    RhsVectors* before;
-    LentVectors(RoundInputs& i, RhsVectors& lent) : inputs(i), before(i.vectors) { inputs.vectors = &lent; }
-    ~LentVectors() { inputs.vectors = before; }
-  };
 
   template <class T>
   void check_right_hand_sides(const T* b, std::int32_t n, std::int32_t nrhs) const {

@@ -107,7 +107,6 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   inputs.make_solver = [&] { return configured_solver(kind, argc, argv); };
   inputs.load_matrix = read_matrix;
   inputs.with_original = with_matrix_as_read;
-  inputs.vectors = &vectors;
 
   RunState run;
   run.solver = std::move(solver);
@@ -115,8 +114,8 @@ void run_solver(std::unique_ptr<tessar> solver, int kind, int argc, const char* 
   auto profile = create_profile(*run.solver);
 
   run.solver->last_round = !may_refactor(*run.solver) || refactorizations(*run.solver, false).empty();
-  RoundOutcome outcome = run_round(run, inputs);
-  if (outcome.end != RoundEnd::solved && may_refactor(*run.solver)) outcome = escalate(run, inputs, outcome);
+  RoundOutcome outcome = run_round(run, inputs, vectors);
+  if (outcome.end != RoundEnd::solved && may_refactor(*run.solver)) outcome = escalate(run, inputs, vectors, outcome);
   tessar& last = *run.solver;
   if (outcome.end != RoundEnd::solved) {
     end_report(last, profile, run.a.n);
