@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/process.h"
+
 class tessar;
 void add_memory(tessar& solver, std::uint64_t kb);
 void release_memory(tessar& solver, std::uint64_t kb);
@@ -52,6 +54,10 @@ class ChargedArray {
     charged_kb_ = new_kb;
     size_ = count;
   }
+
+  // Backs all its pages with memory now, for an array about to be written
+  // whole (platform/process.h).
+  void back_now() { back_pages_now(data_.get(), size_ * sizeof(T)); }
 
   void release() {
     if (data_) {

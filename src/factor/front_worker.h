@@ -198,6 +198,7 @@ class FrontWorker {
     stack_top_ = 0;
     grow_ = [this](std::int64_t need, std::int64_t front_elements) { grow_private_stack(need, front_elements); };
   }
+  void back_private_stack() { own_stack_.back_now(); }
   void release_private_stack() { own_stack_.release(); }
   std::int64_t private_stack_kb() const { return static_cast<std::int64_t>(own_stack_.size() * sizeof(T) / 1024); }
 

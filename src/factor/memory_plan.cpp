@@ -78,7 +78,12 @@ void allocate_work_array(tessar& solver, std::int64_t bytes, const PlanSizes& z,
   solver.WorkArray.reset(new (std::nothrow) std::byte[bytes]);
   solver.work_array_bytes = bytes;
   solver.work_array_kb = kb_of_bytes(bytes);
-  if (solver.WorkArray) return;
+  if (solver.WorkArray) {
+    // The factorization writes the whole array (the plan sizes it to the
+    // factor and the stack's peak): its pages are backed in one call.
+    back_pages_now(solver.WorkArray.get(), static_cast<std::size_t>(bytes));
+    return;
+  }
   if (z.symmetric)
     OrlDebug(1, L"Trying to allocate %lld Kbites\n", static_cast<long long>(bytes / 1024));
   else

@@ -395,6 +395,7 @@ class ParallelFactorization {
   void factor_branch(Worker& w, std::int32_t r) {
     std::int64_t stack = SubtreeStackEstimate(solver_, tree_, first_[r], r);
     w.use_private_stack(stack);
+    w.back_private_stack();
     OrlDebug(2, L"Memory required for this branch = %lld KB\n", static_cast<long long>(w.private_stack_kb()));
     for (std::int32_t s = first_[r]; s <= r; ++s) {
       if (stopped()) {
@@ -422,6 +423,7 @@ class ParallelFactorization {
   std::unique_ptr<ChargedArray<T>> pool_entry(std::int64_t size) {
     auto entry = std::make_unique<ChargedArray<T>>();
     entry->allocate(solver_, static_cast<std::size_t>(size), "Can't allocate temp memory for update matrix");
+    entry->back_now();
     return entry;
   }
 
@@ -453,6 +455,7 @@ class ParallelFactorization {
     f.m = static_cast<std::int64_t>(f.rows.rows.size());
     f.npiv = static_cast<int>(f.rows.delayed_in + solver_.SNode[s + 1] - solver_.SNode[s]);
     f.values.allocate(solver_, static_cast<std::size_t>(f.m * f.m), "Couldn't allocate memory for frontal matrix");
+    f.values.back_now();
     std::fill(f.values.begin(), f.values.end(), T(0));
     for (std::int32_t c = tree_.child_ptr[s]; c < tree_.child_ptr[s + 1]; ++c) {
       const std::int32_t child = tree_.children[c];

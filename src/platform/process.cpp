@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <omp.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -36,6 +37,20 @@ bool environment_has(const char* name) { return std::getenv(name) != nullptr; }
 
 int put_environment(const char* name, const char* value) {
   return setenv(name, value, 1) == 0 ? 0 : errno;
+}
+
+void back_pages_now(void* data, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + page - 1) / page * page, end = (start + bytes) / page * page;
+  // Older kernels refuse the advice, and a failure to back pages only leaves
+  // them to the faults: the result is ignored.
+  if (end > first) (void)madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
 
 std::int64_t total_physical_memory_bytes() {

@@ -1,6 +1,7 @@
 #pragma once
 // Facts about the process and the machine, and the few environment operations
 // the solver needs.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,12 @@ bool environment_has(const char* name);
 
 // Puts NAME=VALUE into the process environment; returns 0 or the error number.
 int put_environment(const char* name, const char* value);
+
+// Backs the whole pages inside [data, data + bytes) with memory now, in one
+// call, where the system offers it (nothing otherwise). Touching fresh pages
+// one by one costs a fault each, several microseconds under a hypervisor;
+// for an array the caller will write whole anyway, this takes a tenth of it.
+void back_pages_now(void* data, std::size_t bytes);
 
 // Total physical memory of the machine in bytes.
 std::int64_t total_physical_memory_bytes();
