@@ -6,6 +6,8 @@
 #include <numeric>
 #include <vector>
 
+#include "core/charged_array.h"
+
 #include "core/tessar.h"
 #include "platform/core_library.h"
 #include "platform/kind_traits.h"
@@ -96,6 +98,50 @@ void sort_rows(std::int32_t n, const std::vector<std::int64_t>& row_ptr, std::in
   }
 }
 
+// Whether the copy sort_by_row_and_column makes of nnz entries fits under
+// the soft memory limit (the sort in place needs none).
+template <class T>
+bool sorting_copy_fits(const tessar& solver, std::int64_t nnz) {
+  const auto kb = static_cast<std::int64_t>(nnz * (sizeof(std::int32_t) + sizeof(T)) / 1024);
+  return solver.memory_in_use + kb <= solver.Soft_Memory_Limit;
+}
+
+// Sorts the entries of a by row and, inside each row, by column: a stable
+// counting sort by column into a copy, then by row back into place. Each
+// pass reads in order and writes each entry once, where sorting in place
+// chases chains of swaps from one cache miss to the next.
+template <class T>
+void sort_by_row_and_column(tessar& solver, std::int32_t n, const std::int32_t* rows, std::int32_t* cols, T* values,
+                            std::vector<std::int64_t>& row_ptr) {
+  const std::int64_t nnz = row_ptr[n];
+  const char* message = "Can not allocate memory for ReorderSpace";
+  ChargedArray<std::int32_t> by_column_rows;
+  ChargedArray<T> by_column_values;
+  by_column_rows.allocate(solver, static_cast<std::size_t>(nnz), message);
+  by_column_values.allocate(solver, static_cast<std::size_t>(nnz), message);
+  by_column_rows.back_now();
+  by_column_values.back_now();
+  std::vector<std::int64_t> column_ptr(static_cast<std::size_t>(n) + 1, 0);
+  for (std::int64_t e = 0; e < nnz; ++e) ++column_ptr[cols[e] + 1];
+  std::partial_sum(column_ptr.begin(), column_ptr.end(), column_ptr.begin());
+  std::vector<std::int64_t> next(column_ptr.begin(), column_ptr.end() - 1);
+  for (std::int64_t e = 0; e < nnz; ++e) {
+    const std::int64_t slot = next[cols[e]]++;
+    by_column_rows[slot] = rows[e];
+    by_column_values[slot] = values[e];
+  }
+  std::fill(row_ptr.begin(), row_ptr.end(), 0);
+  for (std::int64_t e = 0; e < nnz; ++e) ++row_ptr[rows[e] + 1];
+  std::partial_sum(row_ptr.begin(), row_ptr.end(), row_ptr.begin());
+  next.assign(row_ptr.begin(), row_ptr.end() - 1);
+  for (std::int32_t c = 0; c < n; ++c)
+    for (std::int64_t e = column_ptr[c]; e < column_ptr[c + 1]; ++e) {
+      const std::int64_t slot = next[by_column_rows[e]]++;
+      cols[slot] = c;
+      values[slot] = by_column_values[e];
+    }
+}
+
 }  // namespace
 
 template <class K>
@@ -180,8 +226,12 @@ void PermuteMatrix(tessar& solver, YaleMatrix& a, const std::int32_t* position) 
         v[p] = K::mirror(v[p]);
       }
     }
-  bucket_by_row(a.n, rows, cols, v, a.row_ptr);
-  sort_rows(a.n, a.row_ptr, cols, v);
+  if (sorting_copy_fits<std::remove_pointer_t<decltype(v)>>(solver, static_cast<std::int64_t>(nnz))) {
+    sort_by_row_and_column(solver, a.n, rows, cols, v, a.row_ptr);
+  } else {
+    bucket_by_row(a.n, rows, cols, v, a.row_ptr);
+    sort_rows(a.n, a.row_ptr, cols, v);
+  }
 }
 
 #define TSR_INSTANTIATE_PREP(K)                                 \
