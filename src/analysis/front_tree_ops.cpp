@@ -84,6 +84,62 @@ std::int32_t cheapest_child(const FrontTree& tree, const std::vector<std::int64_
   return best;
 }
 
+// Parent of each column in the elimination forest of the pattern (−1 for a
+// root): each entry (j, i), i < j, climbs from i through the ancestors found
+// so far, which are compressed to point at j (Liu's algorithm).
+std::vector<std::int32_t> elimination_forest(const PatternView& pattern) {
+  const auto size = static_cast<std::size_t>(pattern.n);
+  std::vector<std::int32_t> parent(size, none), ancestor(size, none);
+  for (std::int32_t j = 0; j < pattern.n; ++j)
+    for (std::int64_t e = pattern.row_begin(j); e < pattern.row_end(j); ++e)
+      for (std::int32_t i = pattern.entry(e); i != none && i < j;) {
+        const std::int32_t next = ancestor[i];
+        ancestor[i] = j;
+        if (next == none) parent[i] = j;
+        i = next;
+      }
+  return parent;
+}
+
+// The off-diagonal count of each column of the factor, in time near the
+// pattern's size rather than the factor's (Gilbert, Ng and Peyton): column
+// j's count is the number of row subtrees j lies in, summed over the forest
+// from differences kept at the leaves of each row subtree, the overlaps of
+// consecutive leaves subtracted at their least common ancestor (found by
+// union-find over the columns done so far, in postorder).
+std::vector<std::int32_t> off_diagonal_counts(const FrontTree& tree, const PatternView& pattern,
+                                              const std::vector<std::int32_t>& post) {
+  const auto size = static_cast<std::size_t>(pattern.n);
+  std::vector<std::int32_t> first(size, none), delta(size, 0);
+  for (std::int32_t k = 0; k < pattern.n; ++k) {
+    std::int32_t j = post[static_cast<std::size_t>(k)];
+    delta[j] = first[j] == none ? 1 : 0;  // a leaf of the forest
+    for (; j != none && first[j] == none; j = tree.parent[j]) first[j] = k;
+  }
+  std::vector<std::int32_t> max_first(size, none), previous_leaf(size, none), ancestor(size);
+  std::iota(ancestor.begin(), ancestor.end(), 0);
+  for (const std::int32_t j : post) {
+    if (tree.parent[j] != none) --delta[tree.parent[j]];
+    for (std::int64_t e = pattern.row_begin(j); e < pattern.row_end(j); ++e) {
+      const std::int32_t i = pattern.entry(e);
+      if (i <= j || first[j] <= max_first[i]) continue;  // j is no leaf of row i's subtree
+      max_first[i] = first[j];
+      const std::int32_t previous = std::exchange(previous_leaf[i], j);
+      ++delta[j];
+      if (previous == none) continue;
+      std::int32_t q = previous;
+      while (q != ancestor[q]) q = ancestor[q];
+      for (std::int32_t s = previous; s != q;) s = std::exchange(ancestor[s], q);
+      --delta[q];
+    }
+    if (tree.parent[j] != none) ancestor[j] = tree.parent[j];
+  }
+  for (std::int32_t j = 0; j < pattern.n; ++j)
+    if (tree.parent[j] != none) delta[tree.parent[j]] += delta[j];
+  for (auto& count : delta) --count;  // the diagonal
+  return delta;
+}
+
 }  // namespace
 
 std::int32_t FirstInPostorder(const FrontTree& tree, std::int32_t s) {
@@ -120,23 +176,13 @@ void BuildFrontTree(FrontTree& tree, const PatternView& pattern) {
   const std::int32_t n = pattern.n;
   const auto size = static_cast<std::size_t>(n);
   tree.nnodes = tree.ncol = n;
-  tree.parent.assign(size, none);
   tree.npiv.assign(size, 1);
-  tree.nrow.assign(size, 0);
   tree.colNode.resize(size);
   std::iota(tree.colNode.begin(), tree.colNode.end(), 0);
   tree.nodeCols.clear();
-  std::vector<std::int32_t> mark(size);
-  std::iota(mark.begin(), mark.end(), 0);
-  for (std::int32_t j = 0; j < n; ++j) {
-    for (std::int64_t e = pattern.row_begin(j); e < pattern.row_end(j); ++e) {
-      for (std::int32_t i = pattern.entry(e); i < j && mark[i] != j; i = tree.parent[i]) {
-        ++tree.nrow[i];
-        if (mark[i] == i) tree.parent[i] = j;
-        mark[i] = j;
-      }
-    }
-  }
+  tree.parent = elimination_forest(pattern);
+  RebuildChildLists(tree);
+  tree.nrow = off_diagonal_counts(tree, pattern, PostorderNodes(tree));
   for (std::int32_t s = 0; s + 1 < n; ++s)
     if (tree.parent[s] == none) tree.parent[s] = n - 1;
   RebuildChildLists(tree);
