@@ -40,8 +40,10 @@ void check_fits_index_type(tessar& solver, std::int64_t edges) {
 namespace {
 
 // Graphs from this many vertices on are split by one separator first, and
-// the two sides ordered at the same time where the run has two processors.
-constexpr std::int32_t split_vertices = 40000;
+// the two sides ordered at the same time where the run has two processors
+// (the separator is the one the library's own dissection starts from: the
+// fill stays the same).
+constexpr std::int32_t split_vertices = 20000;
 
 // The ordering library keeps its random state for the whole process: solver
 // objects on different threads order one at a time, so that each ordering is
@@ -72,6 +74,14 @@ struct LibraryGraph {
   idx_t size() const { return static_cast<idx_t>(xadj.size()) - 1; }
   idx_t* vwgt() { return weights.empty() ? nullptr : weights.data(); }
 };
+
+// The graph of the pattern in the library's index type.
+LibraryGraph library_graph(std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy) {
+  LibraryGraph g;
+  g.xadj.assign(xadj, xadj + n + 1);
+  g.adjncy.assign(adjncy, adjncy + xadj[n]);
+  return g;
+}
 
 // perm of the library's nested dissection of g (perm[k]: the vertex at k).
 std::vector<std::int32_t> nested_dissection(LibraryGraph& g) {
@@ -146,7 +156,8 @@ std::vector<std::int32_t> split_dissection(LibraryGraph& g, bool in_parallel) {
 // Vertices with the same closed neighbourhood (the unknowns of one node of a
 // vector-valued discretisation) are indistinguishable to the ordering:
 // group[v] numbers v's class, the first vertex of each class in vertex order
-// giving the numbers.
+// giving the numbers. Such vertices are neighbours, so each vertex is
+// compared only with its later neighbours of the same degree and key.
 std::vector<std::int32_t> indistinguishable_groups(std::int32_t n, const std::int64_t* xadj,
                                                    const std::int64_t* adjncy, std::int32_t& groups) {
   std::vector<std::uint64_t> key(static_cast<std::size_t>(n));
@@ -155,27 +166,27 @@ std::vector<std::int32_t> indistinguishable_groups(std::int32_t n, const std::in
     for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) sum += static_cast<std::uint64_t>(adjncy[p]);
     key[v] = sum;
   }
-  std::vector<std::int32_t> by_key(static_cast<std::size_t>(n));
-  for (std::int32_t v = 0; v < n; ++v) by_key[v] = v;
   const auto degree = [&](std::int32_t v) { return xadj[v + 1] - xadj[v]; };
-  std::sort(by_key.begin(), by_key.end(),
-            [&](std::int32_t a, std::int32_t b) { return key[a] != key[b] ? key[a] < key[b] : a < b; });
   std::vector<std::int32_t> representative(static_cast<std::size_t>(n), -1), mark(static_cast<std::size_t>(n), -1);
   const auto same_neighbourhood = [&](std::int32_t v, std::int32_t u) {
-    if (degree(v) != degree(u)) return false;
-    mark[v] = v;
-    for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) mark[adjncy[p]] = v;
-    if (mark[u] != v) return false;
     for (std::int64_t p = xadj[u]; p < xadj[u + 1]; ++p)
       if (adjncy[p] != v && mark[adjncy[p]] != v) return false;
     return true;
   };
-  for (std::size_t i = 0; i < by_key.size(); ++i) {
-    const std::int32_t v = by_key[i];
+  for (std::int32_t v = 0; v < n; ++v) {
     if (representative[v] >= 0) continue;
     representative[v] = v;
-    for (std::size_t j = i + 1; j < by_key.size() && key[by_key[j]] == key[v]; ++j)
-      if (representative[by_key[j]] < 0 && same_neighbourhood(v, by_key[j])) representative[by_key[j]] = v;
+    bool marked = false;
+    for (std::int64_t p = xadj[v]; p < xadj[v + 1]; ++p) {
+      const auto u = static_cast<std::int32_t>(adjncy[p]);
+      if (u <= v || representative[u] >= 0 || key[u] != key[v] || degree(u) != degree(v)) continue;
+      if (!marked) {
+        mark[v] = v;
+        for (std::int64_t q = xadj[v]; q < xadj[v + 1]; ++q) mark[adjncy[q]] = v;
+        marked = true;
+      }
+      if (same_neighbourhood(v, u)) representative[u] = v;
+    }
   }
   std::vector<std::int32_t> group(static_cast<std::size_t>(n));
   groups = 0;
@@ -208,11 +219,14 @@ LibraryGraph group_graph(std::int32_t n, const std::int64_t* xadj, const std::in
 
 // A large graph's order: split at its top separator, over the graph of its
 // indistinguishable groups where they shrink it by a sixth or more.
-std::vector<std::int32_t> large_graph_order(LibraryGraph& g, std::int32_t n, const std::int64_t* xadj,
-                                            const std::int64_t* adjncy, bool in_parallel) {
+std::vector<std::int32_t> large_graph_order(std::int32_t n, const std::int64_t* xadj, const std::int64_t* adjncy,
+                                            bool in_parallel) {
   std::int32_t groups = 0;
   const std::vector<std::int32_t> group = indistinguishable_groups(n, xadj, adjncy, groups);
-  if (groups > n - n / 6) return split_dissection(g, in_parallel);
+  if (groups > n - n / 6) {
+    LibraryGraph g = library_graph(n, xadj, adjncy);
+    return split_dissection(g, in_parallel);
+  }
   LibraryGraph compressed = group_graph(n, xadj, adjncy, group, groups);
   const std::vector<std::int32_t> group_order =
       groups >= split_vertices ? split_dissection(compressed, in_parallel) : nested_dissection(compressed);
@@ -242,11 +256,13 @@ void OrderNestedDissection(tessar& solver, std::int32_t n, const std::int64_t* x
   charge.set(solver, (2 * graph_bytes + (4 * sizeof(idx_t) + 28) * static_cast<std::uint64_t>(n)) / 1024);
   std::vector<std::int32_t> order;
   try {
-    LibraryGraph g;
-    g.xadj.assign(xadj, xadj + n + 1);
-    g.adjncy.assign(adjncy, adjncy + xadj[n]);
     std::scoped_lock lock(ordering_library_lock());
-    order = n >= split_vertices ? large_graph_order(g, n, xadj, adjncy, solver.ncpu > 1) : nested_dissection(g);
+    if (n >= split_vertices) {
+      order = large_graph_order(n, xadj, adjncy, solver.ncpu > 1);
+    } else {
+      LibraryGraph g = library_graph(n, xadj, adjncy);
+      order = nested_dissection(g);
+    }
   } catch (const LibraryFailure& failure) {
     report_library_failure(solver, failure.status);
   } catch (const std::bad_alloc&) {
