@@ -40,10 +40,8 @@ void check_fits_index_type(tessar& solver, std::int64_t edges) {
 namespace {
 
 // Graphs from this many vertices on are split by one separator first, and
-// the two sides ordered at the same time where the run has two processors
-// (the separator is the one the library's own dissection starts from: the
-// fill stays the same).
-constexpr std::int32_t split_vertices = 20000;
+// the two sides ordered at the same time where the run has two processors.
+constexpr std::int32_t split_vertices = 40000;
 
 // The ordering library keeps its random state for the whole process: solver
 // objects on different threads order one at a time, so that each ordering is
