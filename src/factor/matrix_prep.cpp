@@ -50,14 +50,19 @@ typename K::scalar scale_factor(const typename K::scalar& d) {
   else return T(1) / std::sqrt(d);
 }
 
+// ptr[b] := the first position of bucket b when entry e goes to bucket
+// index[e] (ptr holds one more offset than there are buckets).
+void bucket_offsets(const std::int32_t* index, std::int64_t nnz, std::vector<std::int64_t>& ptr) {
+  std::fill(ptr.begin(), ptr.end(), 0);
+  for (std::int64_t e = 0; e < nnz; ++e) ++ptr[index[e] + 1];
+  std::partial_sum(ptr.begin(), ptr.end(), ptr.begin());
+}
+
 // Moves the entries of a into row buckets given by rows[], in place: each
 // entry is swapped straight into the next free slot of its row.
 template <class T>
 void bucket_by_row(std::int32_t n, std::int32_t* rows, std::int32_t* cols, T* values, std::vector<std::int64_t>& row_ptr) {
-  const std::int64_t nnz = row_ptr[n];
-  std::fill(row_ptr.begin(), row_ptr.end(), 0);
-  for (std::int64_t e = 0; e < nnz; ++e) ++row_ptr[rows[e] + 1];
-  std::partial_sum(row_ptr.begin(), row_ptr.end(), row_ptr.begin());
+  bucket_offsets(rows, row_ptr[n], row_ptr);
   std::vector<std::int64_t> next(row_ptr.begin(), row_ptr.end() - 1);
   for (std::int32_t r = 0; r < n; ++r) {
     while (next[r] < row_ptr[r + 1]) {
@@ -121,18 +126,15 @@ void sort_by_row_and_column(tessar& solver, std::int32_t n, const std::int32_t* 
   by_column_values.allocate(solver, static_cast<std::size_t>(nnz), message);
   by_column_rows.back_now();
   by_column_values.back_now();
-  std::vector<std::int64_t> column_ptr(static_cast<std::size_t>(n) + 1, 0);
-  for (std::int64_t e = 0; e < nnz; ++e) ++column_ptr[cols[e] + 1];
-  std::partial_sum(column_ptr.begin(), column_ptr.end(), column_ptr.begin());
+  std::vector<std::int64_t> column_ptr(static_cast<std::size_t>(n) + 1);
+  bucket_offsets(cols, nnz, column_ptr);
   std::vector<std::int64_t> next(column_ptr.begin(), column_ptr.end() - 1);
   for (std::int64_t e = 0; e < nnz; ++e) {
     const std::int64_t slot = next[cols[e]]++;
     by_column_rows[slot] = rows[e];
     by_column_values[slot] = values[e];
   }
-  std::fill(row_ptr.begin(), row_ptr.end(), 0);
-  for (std::int64_t e = 0; e < nnz; ++e) ++row_ptr[rows[e] + 1];
-  std::partial_sum(row_ptr.begin(), row_ptr.end(), row_ptr.begin());
+  bucket_offsets(rows, nnz, row_ptr);
   next.assign(row_ptr.begin(), row_ptr.end() - 1);
   for (std::int32_t c = 0; c < n; ++c)
     for (std::int64_t e = column_ptr[c]; e < column_ptr[c + 1]; ++e) {
