@@ -190,15 +190,15 @@ class FrontWorker {
     stack_size_ = size;
   }
   void set_stack_growth(std::function<void(std::int64_t, std::int64_t)> grow) { grow_ = std::move(grow); }
-  // A stack of its own, charged, of at least elements.
+  // A stack of its own, charged, of at least elements, its pages backed.
   void use_private_stack(std::int64_t elements) {
     own_stack_.allocate(solver_, static_cast<std::size_t>(std::max<std::int64_t>(elements, 1)),
                         factorization_memory_message);
+    own_stack_.back_now();
     set_stack(own_stack_.data(), static_cast<std::int64_t>(own_stack_.size()));
     stack_top_ = 0;
     grow_ = [this](std::int64_t need, std::int64_t front_elements) { grow_private_stack(need, front_elements); };
   }
-  void back_private_stack() { own_stack_.back_now(); }
   void release_private_stack() { own_stack_.release(); }
   std::int64_t private_stack_kb() const { return static_cast<std::int64_t>(own_stack_.size() * sizeof(T) / 1024); }
 

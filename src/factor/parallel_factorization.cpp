@@ -395,7 +395,6 @@ class ParallelFactorization {
   void factor_branch(Worker& w, std::int32_t r) {
     std::int64_t stack = SubtreeStackEstimate(solver_, tree_, first_[r], r);
     w.use_private_stack(stack);
-    w.back_private_stack();
     OrlDebug(2, L"Memory required for this branch = %lld KB\n", static_cast<long long>(w.private_stack_kb()));
     for (std::int32_t s = first_[r]; s <= r; ++s) {
       if (stopped()) {
