@@ -181,6 +181,7 @@ class FrontWorker {
   explicit FrontWorker(Shared& shared) : z_(shared), solver_(shared.solver) {
     map_.allocate(solver_, static_cast<std::size_t>(z_.n), factorization_memory_message);
     index_buffer_.allocate(solver_, static_cast<std::size_t>(z_.longest_column + 1), factorization_memory_message);
+    run_end_.allocate(solver_, index_buffer_.size(), factorization_memory_message);
   }
 
   // The stack the worker's subtrees are factored on; grow(need, front) is
@@ -259,12 +260,7 @@ class FrontWorker {
   // The update matrix of child c, stored column by column as on the stack,
   // added into front (order m) at the positions of the current map.
   void extend_add_copy(std::int32_t c, const T* update, std::int64_t m, T* front) {
-    const std::int64_t L = load_child_positions(c);
-    const std::int64_t* pos = index_buffer_.data();
-    for (std::int64_t t = 0; t < L; ++t) {
-      T* column = front + pos[t] * m;
-      for (std::int64_t i = symmetric ? t : 0; i < L; ++i) column[pos[i]] += *update++;
-    }
+    add_update(load_child_positions(c), m, update, front);
   }
 
   // The entries of A in supernode s's columns, into front at the positions
@@ -466,7 +462,35 @@ class FrontWorker {
       d.shrink_to_fit();
     }
     for (std::int64_t r = 0; r < L; ++r) index_buffer_[t++] = map_[rows[r]];
+    mark_runs(t);
     return t;
+  }
+
+  // run_end_[i]: the end of the run of consecutive front positions that
+  // position i of the index buffer belongs to (its first L entries).
+  void mark_runs(std::int64_t L) {
+    if (run_end_.size() < index_buffer_.size()) run_end_.resize(index_buffer_.size(), factorization_memory_message);
+    const std::int64_t* pos = index_buffer_.data();
+    for (std::int64_t i = L - 1; i >= 0; --i)
+      run_end_[i] = i + 1 < L && pos[i + 1] == pos[i] + 1 ? run_end_[i + 1] : i + 1;
+  }
+
+  // Adds an update matrix of order L, stored column by column, into the
+  // front at the positions of the index buffer, one run of consecutive
+  // rows at a time.
+  void add_update(std::int64_t L, std::int64_t m, const T* update, T* front) {
+    const std::int64_t* pos = index_buffer_.data();
+    const std::int64_t* run_end = run_end_.data();
+    for (std::int64_t t = 0; t < L; ++t) {
+      T* column = front + pos[t] * m;
+      for (std::int64_t i = symmetric ? t : 0; i < L; i = run_end[i]) {
+        T* __restrict out = column + pos[i];
+        const T* __restrict in = update;
+        const std::int64_t count = run_end[i] - i;
+        for (std::int64_t j = 0; j < count; ++j) out[j] += in[j];
+        update += count;
+      }
+    }
   }
 
   // Walks one update matrix of order L from stack position p downward (its
@@ -510,8 +534,12 @@ class FrontWorker {
         front[q] = v;
       });
     }
-    for (std::int32_t c = end - 2; c >= first; --c)
-      walk_update(load_child_positions(tree.children[c]), m, p, [&](T& slot, std::int64_t q) { front[q] += slot; });
+    for (std::int32_t c = end - 2; c >= first; --c) {
+      const std::int32_t child = tree.children[c];
+      const std::int64_t size = Shared::update_size(z_.child_update_order(child));
+      p -= size;
+      add_update(load_child_positions(child), m, stack_ + (p + 1), front);
+    }
     stack_top_ -= total;
   }
 
@@ -526,11 +554,13 @@ class FrontWorker {
       T* column = front + j * m;
       std::int64_t row = lower_only ? j : 0;  // rows above it are cleared or written
       if (t < L && pos[t] == j) {
-        for (std::int64_t i = symmetric ? t : 0; i < L; ++i) {
-          const std::int64_t r = pos[i];
+        for (std::int64_t i = symmetric ? t : 0; i < L; i = run_end_[i]) {
+          const std::int64_t r = pos[i], count = run_end_[i] - i;
           if (row < r) std::fill(column + row, column + r, T(0));
-          column[r] = *update++;
-          row = r + 1;
+          T* __restrict out = column + r;
+          for (std::int64_t e = 0; e < count; ++e) out[e] = update[e];
+          update += count;
+          row = r + count;
         }
         ++t;
       }
@@ -624,6 +654,7 @@ class FrontWorker {
   tessar& solver_;
   ChargedArray<std::int32_t> map_;
   ChargedArray<std::int64_t> index_buffer_;
+  ChargedArray<std::int64_t> run_end_;
   ChargedArray<T> own_stack_;
   FrontRows rows_;
   WorkerCounts counts_;
