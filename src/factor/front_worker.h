@@ -455,8 +455,10 @@ class FrontWorker {
     std::int64_t t = 0;
     if (z_.pivoting) {
       std::vector<std::int32_t>& d = z_.delayed[static_cast<std::size_t>(c)];
-      if (static_cast<std::int64_t>(index_buffer_.size()) < L + static_cast<std::int64_t>(d.size()))
+      if (static_cast<std::int64_t>(index_buffer_.size()) < L + static_cast<std::int64_t>(d.size())) {
         index_buffer_.resize(L + d.size(), factorization_memory_message);
+        run_end_.resize(L + d.size(), factorization_memory_message);
+      }
       for (const std::int32_t name : d) index_buffer_[t++] = map_[name];
       d.clear();
       d.shrink_to_fit();
@@ -467,9 +469,9 @@ class FrontWorker {
   }
 
   // run_end_[i]: the end of the run of consecutive front positions that
-  // position i of the index buffer belongs to (its first L entries).
+  // position i of the index buffer belongs to (its first L entries); the
+  // two buffers are sized together.
   void mark_runs(std::int64_t L) {
-    if (run_end_.size() < index_buffer_.size()) run_end_.resize(index_buffer_.size(), factorization_memory_message);
     const std::int64_t* pos = index_buffer_.data();
     for (std::int64_t i = L - 1; i >= 0; --i)
       run_end_[i] = i + 1 < L && pos[i + 1] == pos[i] + 1 ? run_end_[i + 1] : i + 1;
