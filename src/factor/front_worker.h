@@ -495,14 +495,17 @@ class FrontWorker {
     }
   }
 
-  // Walks one update matrix of order L from stack position p downward (its
-  // last column first, each column from its last row), handing each element
-  // and its front position to visit.
-  template <class Visit>
-  void walk_update(std::int64_t L, std::int64_t m, std::int64_t& p, Visit visit) {
+  // Moves an update matrix of order L that reaches under the front into it,
+  // reading from its last stack position p downward (its last column first,
+  // each column from its last row) and clearing each slot as it is read.
+  void move_update_from_end(std::int64_t L, std::int64_t m, std::int64_t p, T* front) {
     const std::int64_t* pos = index_buffer_.data();
     for (std::int64_t t = L - 1; t >= 0; --t)
-      for (std::int64_t i = L - 1; i >= (symmetric ? t : 0); --i) visit(stack_[p--], pos[i] + pos[t] * m);
+      for (std::int64_t i = L - 1; i >= (symmetric ? t : 0); --i) {
+        const T v = stack_[p];
+        stack_[p--] = T(0);
+        front[pos[i] + pos[t] * m] = v;
+      }
   }
 
   // Clears the front and moves the last child's update matrix (on top of
@@ -524,23 +527,17 @@ class FrontWorker {
     const std::int64_t top_update = Shared::update_size(z_.child_update_order(tree.children[end - 1]));
     if (total > stack_top_ || front_start < stack_top_ - top_update) memory_violation();
     const std::int64_t L = load_child_positions(tree.children[end - 1]);
-    std::int64_t p = stack_top_ - 1;
+    std::int64_t next = stack_top_ - top_update;  // where the update just taken starts
     if (stack_top_ <= front_start) {
-      clear_and_move(m, front, stack_ + (stack_top_ - top_update), L);
-      p -= top_update;
+      clear_and_move(m, front, stack_ + next, L);
     } else {
       clear_front(front_start, m);
-      walk_update(L, m, p, [&](T& slot, std::int64_t q) {
-        const T v = slot;
-        slot = T(0);
-        front[q] = v;
-      });
+      move_update_from_end(L, m, stack_top_ - 1, front);
     }
     for (std::int32_t c = end - 2; c >= first; --c) {
       const std::int32_t child = tree.children[c];
-      const std::int64_t size = Shared::update_size(z_.child_update_order(child));
-      p -= size;
-      add_update(load_child_positions(child), m, stack_ + (p + 1), front);
+      next -= Shared::update_size(z_.child_update_order(child));
+      add_update(load_child_positions(child), m, stack_ + next, front);
     }
     stack_top_ -= total;
   }
